@@ -1,0 +1,345 @@
+#include "matcher.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "../fault.hpp"
+
+namespace tessaloom {
+
+namespace detail {
+
+std::vector<std::uint32_t> code_points(std::string_view utf8) {
+  constexpr std::uint32_t kReplacement = 0xFFFD;
+  std::vector<std::uint32_t> out;
+  out.reserve(utf8.size());
+  const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
+  const std::size_t len = utf8.size();
+  auto cont = [&](std::size_t at, unsigned lo = 0x80, unsigned hi = 0xBF) {
+    return at < len && s[at] >= lo && s[at] <= hi;
+  };
+  for (std::size_t i = 0; i < len;) {
+    const unsigned b0 = s[i];
+    if (b0 < 0x80) {
+      out.push_back(b0);
+      i += 1;
+    } else if (b0 >= 0xC2 && b0 <= 0xDF && cont(i + 1)) {
+      out.push_back(((b0 & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu));
+      i += 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF &&
+               cont(i + 1, b0 == 0xE0 ? 0xA0 : 0x80, b0 == 0xED ? 0x9F : 0xBF) && cont(i + 2)) {
+      out.push_back(((b0 & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu));
+      i += 3;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4 &&
+               cont(i + 1, b0 == 0xF0 ? 0x90 : 0x80, b0 == 0xF4 ? 0x8F : 0xBF) && cont(i + 2) &&
+               cont(i + 3)) {
+      out.push_back(((b0 & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) |
+                    (s[i + 3] & 0x3Fu));
+      i += 4;
+    } else {
+      out.push_back(kReplacement);
+      i += 1;
+    }
+  }
+  return out;
+}
+
+void append_utf8(std::string& out, Label label) {
+  std::uint32_t v = label;
+  if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) v = 0xFFFD;
+  if (v < 0x80) {
+    out.push_back(static_cast<char>(v));
+  } else if (v < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (v >> 6)));
+    out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
+  } else if (v < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (v >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((v >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (v >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((v >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((v >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
+  }
+}
+
+}  // namespace detail
+
+namespace {
+
+// Rows with n + 1 entries per depth, computed entry by entry.  Any query
+// length, any distance.
+class PlainRows {
+ public:
+  explicit PlainRows(const std::vector<std::uint32_t>& query) : query_(query), width_(query.size() + 1) {}
+
+  void ensure_depth(std::size_t depth) {
+    const std::size_t need = (depth + 1) * width_;
+    if (rows_.size() < need) rows_.resize(std::max(need, rows_.size() * 2));
+  }
+
+  // The row of an empty text: 0, 1, ..., n.
+  void set_initial(std::size_t depth) {
+    std::uint32_t* row = at(depth);
+    for (std::size_t j = 0; j < width_; ++j) row[j] = static_cast<std::uint32_t>(j);
+  }
+
+  void copy_parent(std::size_t depth) {
+    std::memcpy(at(depth), at(depth - 1), width_ * sizeof(std::uint32_t));
+  }
+
+  // The row of the parent's text followed by `label`.
+  void step(std::size_t depth, Label label) {
+    const std::uint32_t* prev = at(depth - 1);
+    std::uint32_t* row = at(depth);
+    std::uint32_t left = prev[0] + 1;
+    row[0] = left;
+    for (std::size_t j = 1; j < width_; ++j) {
+      const std::uint32_t diagonal = prev[j - 1] + (query_[j - 1] == label ? 0u : 1u);
+      const std::uint32_t value = std::min({left + 1, prev[j] + 1, diagonal});
+      row[j] = value;
+      left = value;
+    }
+  }
+
+  std::uint32_t distance(std::size_t depth) const { return at(depth)[width_ - 1]; }
+
+  // True when every entry exceeds `max_dist`.
+  bool prune(std::size_t depth, std::uint32_t max_dist) const {
+    const std::uint32_t* row = at(depth);
+    for (std::size_t j = 0; j < width_; ++j) {
+      if (row[j] <= max_dist) return false;
+    }
+    return true;
+  }
+
+ private:
+  std::uint32_t* at(std::size_t depth) { return rows_.data() + depth * width_; }
+  const std::uint32_t* at(std::size_t depth) const { return rows_.data() + depth * width_; }
+
+  const std::vector<std::uint32_t>& query_;
+  std::size_t width_;
+  std::vector<std::uint32_t> rows_;
+};
+
+// Rows of a query of at most 64 code points, held as bit vectors of their
+// vertical differences: bit j-1 of `vp` (`vn`) is set when entry j is one
+// more (less) than entry j-1; `row0` is entry 0, the text length.  One
+// step costs a handful of word operations whatever the query length.
+class BitRows {
+ public:
+  explicit BitRows(const std::vector<std::uint32_t>& query) : n_(query.size()) {
+    mask_ = n_ >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n_) - 1;
+    ascii_.fill(0);
+    for (std::size_t j = 0; j < n_; ++j) {
+      const std::uint64_t bit = std::uint64_t{1} << j;
+      const std::uint32_t c = query[j];
+      if (c < ascii_.size()) {
+        ascii_[c] |= bit;
+        continue;
+      }
+      auto it = std::find_if(other_.begin(), other_.end(), [c](const auto& e) { return e.first == c; });
+      if (it == other_.end()) {
+        other_.emplace_back(c, bit);
+      } else {
+        it->second |= bit;
+      }
+    }
+    std::sort(other_.begin(), other_.end());
+  }
+
+  void ensure_depth(std::size_t depth) {
+    if (states_.size() <= depth) states_.resize(std::max(depth + 1, states_.size() * 2));
+  }
+
+  void set_initial(std::size_t depth) { states_[depth] = {mask_, 0, 0}; }
+
+  void copy_parent(std::size_t depth) { states_[depth] = states_[depth - 1]; }
+
+  // One column step of the global edit distance: the text gains `label`,
+  // and entry 0 (the text length) gains 1, which enters as a +1
+  // horizontal difference at the top.
+  void step(std::size_t depth, Label label) {
+    const State& prev = states_[depth - 1];
+    const std::uint64_t eq = equal_mask(label);
+    const std::uint64_t vp = prev.vp, vn = prev.vn;
+    const std::uint64_t xv = eq | vn;
+    const std::uint64_t xh = (((eq & vp) + vp) ^ vp) | eq;
+    std::uint64_t hp = vn | ~(xh | vp);
+    std::uint64_t hn = vp & xh;
+    hp = (hp << 1) | 1;
+    hn = hn << 1;
+    states_[depth] = {(hn | ~(xv | hp)) & mask_, (hp & xv) & mask_, prev.row0 + 1};
+  }
+
+  std::uint32_t distance(std::size_t depth) const {
+    const State& s = states_[depth];
+    return static_cast<std::uint32_t>(s.row0 + static_cast<std::uint64_t>(std::popcount(s.vp)) -
+                                      static_cast<std::uint64_t>(std::popcount(s.vn)));
+  }
+
+  // True when every entry exceeds `max_dist`.  Entry j is at least
+  // |row0 - j| (the length difference), so only the entries of the band
+  // j in [row0 - max_dist, row0 + max_dist] can be within `max_dist`.
+  bool prune(std::size_t depth, std::uint32_t max_dist) const {
+    const State& s = states_[depth];
+    const std::uint64_t lo = s.row0 > max_dist ? s.row0 - max_dist : 0;
+    const std::uint64_t hi = std::min<std::uint64_t>(n_, s.row0 + max_dist);
+    if (lo > hi) return true;
+    const std::uint64_t below = lo >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << lo) - 1;
+    // Entry lo, then each next entry from its difference bit.
+    std::uint64_t value = s.row0 + static_cast<std::uint64_t>(std::popcount(s.vp & below)) -
+                          static_cast<std::uint64_t>(std::popcount(s.vn & below));
+    for (std::uint64_t j = lo;; ++j) {
+      if (value <= max_dist) return false;
+      if (j == hi) return true;
+      value += (s.vp >> j) & 1;
+      value -= (s.vn >> j) & 1;
+    }
+  }
+
+ private:
+  struct State {
+    std::uint64_t vp, vn;
+    std::uint64_t row0;
+  };
+
+  std::uint64_t equal_mask(Label label) const {
+    if (label < ascii_.size()) return ascii_[label];
+    auto it = std::lower_bound(other_.begin(), other_.end(), label,
+                               [](const auto& e, Label c) { return e.first < c; });
+    return it != other_.end() && it->first == label ? it->second : 0;
+  }
+
+  std::size_t n_;
+  std::uint64_t mask_;
+  std::array<std::uint64_t, 128> ascii_;
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> other_;  // sorted by code point
+  std::vector<State> states_;
+};
+
+[[noreturn]] void fail_cycle(std::size_t node_count) {
+  throw InternalFault("child lists contain a cycle: the walk went deeper than " +
+                      std::to_string(node_count - 1) + " levels below the root");
+}
+
+// The depth-first walk.  The work stack holds (node, depth) pairs; the
+// text and the row of every node on the current path live in buffers
+// indexed by depth, valid for depths 0..d-1 whenever a node of depth d is
+// taken from the stack (everything visited since its parent lies below the
+// parent).
+template <class Rows>
+std::vector<MatchResult> walk(const Trie& trie, std::uint32_t max_dist,
+                              std::optional<std::uint32_t> limit, Rows& rows) {
+  std::vector<MatchResult> results;
+  const std::size_t node_count = trie.node_count();
+  if (node_count == 0) return results;
+  // Results past the limit would be dropped at the end: do not keep them.
+  const std::size_t keep = limit ? *limit : std::numeric_limits<std::size_t>::max();
+
+  struct Pending {
+    NodeId node;
+    std::size_t depth;
+  };
+  struct Child {
+    Label label;
+    NodeId node;
+    bool operator<(const Child& other) const {
+      return label != other.label ? label < other.label : node < other.node;
+    }
+  };
+  std::vector<Pending> stack;
+  std::vector<Child> children;
+  std::string text;                  // text of the node being visited
+  std::vector<std::size_t> text_end;  // byte length of the text per depth
+  stack.reserve(64);
+  text_end.reserve(64);
+
+  stack.push_back({0, 0});
+  while (!stack.empty()) {
+    const Pending visit = stack.back();
+    stack.pop_back();
+    const std::size_t depth = visit.depth;
+    const NodeId u = visit.node;
+    if (depth >= node_count) fail_cycle(node_count);
+    if (text_end.size() <= depth) text_end.resize(depth + 1);
+    rows.ensure_depth(depth);
+
+    if (depth == 0) {
+      text.clear();
+      text_end[0] = 0;
+      rows.set_initial(0);
+    } else {
+      // Read through the checked accessor once already, when u was pushed.
+      const Label label = checked(trie.child_labels, u);
+      text.resize(text_end[depth - 1]);
+      if (label == kEmptyLabel) {
+        rows.copy_parent(depth);
+      } else {
+        detail::append_utf8(text, label);
+        rows.step(depth, label);
+      }
+      text_end[depth] = text.size();
+    }
+
+    if (!text.empty() && trie.payloads.checked_present(u)) {
+      const std::uint32_t distance = rows.distance(depth);
+      if (distance <= max_dist && results.size() < keep) results.push_back({text, u, distance});
+    }
+
+    if (rows.prune(depth, max_dist)) continue;
+
+    const ChildRange range = trie.child_range(u);
+    if (range.empty()) continue;
+    children.clear();
+    for (std::size_t k = range.begin; k < range.end; ++k) {
+      const NodeId child = checked(trie.child_transitions, k);
+      children.push_back({checked(trie.child_labels, child), child});
+    }
+    if (!std::is_sorted(children.begin(), children.end())) std::sort(children.begin(), children.end());
+    // Largest label first, so that the smallest ends on top.
+    for (std::size_t i = children.size(); i-- > 0;) stack.push_back({children[i].node, depth + 1});
+  }
+  return results;
+}
+
+}  // namespace
+
+namespace detail {
+
+std::vector<MatchResult> fuzzy_match_plain(const Trie& trie, std::string_view term_utf8,
+                                           std::uint32_t max_dist,
+                                           std::optional<std::uint32_t> limit) {
+  const std::vector<std::uint32_t> query = code_points(term_utf8);
+  PlainRows rows(query);
+  return walk(trie, max_dist, limit, rows);
+}
+
+std::vector<MatchResult> fuzzy_match_bitparallel(const Trie& trie, std::string_view term_utf8,
+                                                 std::uint32_t max_dist,
+                                                 std::optional<std::uint32_t> limit) {
+  const std::vector<std::uint32_t> query = code_points(term_utf8);
+  if (query.size() > kBitParallelMaxChars) {
+    PlainRows rows(query);
+    return walk(trie, max_dist, limit, rows);
+  }
+  BitRows rows(query);
+  return walk(trie, max_dist, limit, rows);
+}
+
+}  // namespace detail
+
+// The bit-parallel rows serve every query that fits one word, whatever
+// `max_dist`: their pruning test scans at most the n + 1 entries the plain
+// rows would scan, and stops at the first entry within reach.
+std::vector<MatchResult> fuzzy_match(const Trie& trie, std::string_view term_utf8,
+                                     std::uint32_t max_dist, std::optional<std::uint32_t> limit) {
+  return detail::fuzzy_match_bitparallel(trie, term_utf8, max_dist, limit);
+}
+
+}  // namespace tessaloom
