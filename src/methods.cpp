@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "prefix/matcher.hpp"
 #include "prefix_search.hpp"
+#include "ranking.hpp"
 
 namespace tessaloom::py {
 
@@ -164,12 +166,104 @@ PyObject* from_internal_data_v2(PyObject*, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+// ---- fuzzy_match and fuzzy_match_video --------------------------------------
+
+constexpr const char* kQueryNames[] = {"term", "max_dist", "limit"};
+constexpr Signature kFuzzyMatch{"PrefixSearch.fuzzy_match()", kQueryNames, 1};
+constexpr Signature kFuzzyMatchVideo{"PrefixSearch.fuzzy_match_video()", kQueryNames, 1};
+
+struct Query {
+  const Trie* trie = nullptr;
+  std::string_view term;
+  std::uint32_t max_dist = 1;
+  std::optional<std::uint32_t> limit;
+};
+
+// Binds and converts (term, max_dist=1, limit=None) in that order.
+bool to_query(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+              PyObject* kwnames, Query& query) {
+  PyObject* arg[3];
+  if (!bind_arguments(signature, args, nargsf, kwnames, arg)) return false;
+  query.trie = receiver(self);
+  if (query.trie == nullptr) return false;
+  if (!to_text(arg[0], query.term)) return fail_argument("term");
+  if (arg[1] != nullptr && !to_u32(arg[1], query.max_dist)) return fail_argument("max_dist");
+  if (!to_optional_u32(arg[2], query.limit)) return fail_argument("limit");
+  return true;
+}
+
+// Steals `items` into a new tuple; null (with the error set) if any is null.
+template <std::size_t N>
+PyObject* tuple_of(std::array<PyRef, N> items) {
+  for (const PyRef& item : items) {
+    if (!item) return nullptr;
+  }
+  PyRef tuple = PyRef::steal(PyTuple_New(N));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < N; ++i) PyTuple_SET_ITEM(tuple.get(), i, items[i].release());
+  return tuple.release();
+}
+
+PyObject* fuzzy_match_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Query query;
+    if (!to_query(kFuzzyMatch, self, args, nargsf, kwnames, query)) return nullptr;
+    const std::vector<MatchResult> matches = fuzzy_match(*query.trie, query.term, query.max_dist, query.limit);
+
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(matches.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < matches.size(); ++i) {
+      const MatchResult& match = matches[i];
+      PyObject* item = tuple_of<3>({
+          PyRef::steal(PyUnicode_DecodeUTF8(match.text.data(), static_cast<Py_ssize_t>(match.text.size()), nullptr)),
+          PyRef::steal(PyLong_FromLong(1)),
+          PyRef::steal(PyLong_FromUnsignedLong(match.distance)),
+      });
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  });
+}
+
+// The 36-character text of a video id, built in place in one allocation.
+PyObject* video_id_text(const VideoId& id) {
+  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(kVideoIdTextLength), 127);
+  if (text == nullptr) return nullptr;
+  format_video_id(id, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)));
+  return text;
+}
+
+PyObject* fuzzy_match_video_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Query query;
+    if (!to_query(kFuzzyMatchVideo, self, args, nargsf, kwnames, query)) return nullptr;
+    const std::vector<RankedVideo> ranked = rank_videos(*query.trie, query.term, query.max_dist, query.limit);
+
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(ranked.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < ranked.size(); ++i) {
+      PyObject* item = tuple_of<2>({
+          PyRef::steal(video_id_text(query.trie->video_index[ranked[i].video])),
+          PyRef::steal(PyFloat_FromDouble(ranked[i].score)),
+      });
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  });
+}
+
 }  // namespace
 
 PyMethodDef prefix_search_methods[] = {
     {"from_internal_data_v2", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_internal_data_v2)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_internal_data_v2(node_shifts, child_labels, payloads, child_transitions, video_index, video_top_n)\n--\n\n"},
+    {"fuzzy_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fuzzy_match_method)),
+     METH_FASTCALL | METH_KEYWORDS, "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n"},
+    {"fuzzy_match_video", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fuzzy_match_video_method)),
+     METH_FASTCALL | METH_KEYWORDS, "fuzzy_match_video(term, max_dist=1, limit=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -72,31 +71,28 @@ void append_utf8(std::string& out, Label label) {
 
 namespace {
 
-// Rows with n + 1 entries per depth, computed entry by entry.  Any query
-// length, any distance.
+// Rows of n + 1 entries, one per text length, computed entry by entry.
+// Any query length, any distance.
 class PlainRows {
  public:
   explicit PlainRows(const std::vector<std::uint32_t>& query) : query_(query), width_(query.size() + 1) {}
 
-  void ensure_depth(std::size_t depth) {
-    const std::size_t need = (depth + 1) * width_;
+  // Makes room for the rows of texts of up to `length` characters.
+  void ensure(std::size_t length) {
+    const std::size_t need = (length + 1) * width_;
     if (rows_.size() < need) rows_.resize(std::max(need, rows_.size() * 2));
   }
 
-  // The row of an empty text: 0, 1, ..., n.
-  void set_initial(std::size_t depth) {
-    std::uint32_t* row = at(depth);
+  // Row 0, of the empty text: 0, 1, ..., n.
+  void set_initial() {
+    std::uint32_t* row = at(0);
     for (std::size_t j = 0; j < width_; ++j) row[j] = static_cast<std::uint32_t>(j);
   }
 
-  void copy_parent(std::size_t depth) {
-    std::memcpy(at(depth), at(depth - 1), width_ * sizeof(std::uint32_t));
-  }
-
-  // The row of the parent's text followed by `label`.
-  void step(std::size_t depth, Label label) {
-    const std::uint32_t* prev = at(depth - 1);
-    std::uint32_t* row = at(depth);
+  // Row `length` from row `length - 1`, the text having gained `label`.
+  void step(std::size_t length, Label label) {
+    const std::uint32_t* prev = at(length - 1);
+    std::uint32_t* row = at(length);
     std::uint32_t left = prev[0] + 1;
     row[0] = left;
     for (std::size_t j = 1; j < width_; ++j) {
@@ -107,11 +103,11 @@ class PlainRows {
     }
   }
 
-  std::uint32_t distance(std::size_t depth) const { return at(depth)[width_ - 1]; }
+  std::uint32_t distance(std::size_t length) const { return at(length)[width_ - 1]; }
 
   // True when every entry exceeds `max_dist`.
-  bool prune(std::size_t depth, std::uint32_t max_dist) const {
-    const std::uint32_t* row = at(depth);
+  bool prune(std::size_t length, std::uint32_t max_dist) const {
+    const std::uint32_t* row = at(length);
     for (std::size_t j = 0; j < width_; ++j) {
       if (row[j] <= max_dist) return false;
     }
@@ -119,8 +115,8 @@ class PlainRows {
   }
 
  private:
-  std::uint32_t* at(std::size_t depth) { return rows_.data() + depth * width_; }
-  const std::uint32_t* at(std::size_t depth) const { return rows_.data() + depth * width_; }
+  std::uint32_t* at(std::size_t length) { return rows_.data() + length * width_; }
+  const std::uint32_t* at(std::size_t length) const { return rows_.data() + length * width_; }
 
   const std::vector<std::uint32_t>& query_;
   std::size_t width_;
@@ -153,19 +149,17 @@ class BitRows {
     std::sort(other_.begin(), other_.end());
   }
 
-  void ensure_depth(std::size_t depth) {
-    if (states_.size() <= depth) states_.resize(std::max(depth + 1, states_.size() * 2));
+  void ensure(std::size_t length) {
+    if (states_.size() <= length) states_.resize(std::max(length + 1, states_.size() * 2));
   }
 
-  void set_initial(std::size_t depth) { states_[depth] = {mask_, 0, 0}; }
-
-  void copy_parent(std::size_t depth) { states_[depth] = states_[depth - 1]; }
+  void set_initial() { states_[0] = {mask_, 0, 0}; }
 
   // One column step of the global edit distance: the text gains `label`,
   // and entry 0 (the text length) gains 1, which enters as a +1
   // horizontal difference at the top.
-  void step(std::size_t depth, Label label) {
-    const State& prev = states_[depth - 1];
+  void step(std::size_t length, Label label) {
+    const State& prev = states_[length - 1];
     const std::uint64_t eq = equal_mask(label);
     const std::uint64_t vp = prev.vp, vn = prev.vn;
     const std::uint64_t xv = eq | vn;
@@ -174,11 +168,11 @@ class BitRows {
     std::uint64_t hn = vp & xh;
     hp = (hp << 1) | 1;
     hn = hn << 1;
-    states_[depth] = {(hn | ~(xv | hp)) & mask_, (hp & xv) & mask_, prev.row0 + 1};
+    states_[length] = {(hn | ~(xv | hp)) & mask_, (hp & xv) & mask_, prev.row0 + 1};
   }
 
-  std::uint32_t distance(std::size_t depth) const {
-    const State& s = states_[depth];
+  std::uint32_t distance(std::size_t length) const {
+    const State& s = states_[length];
     return static_cast<std::uint32_t>(s.row0 + static_cast<std::uint64_t>(std::popcount(s.vp)) -
                                       static_cast<std::uint64_t>(std::popcount(s.vn)));
   }
@@ -186,8 +180,8 @@ class BitRows {
   // True when every entry exceeds `max_dist`.  Entry j is at least
   // |row0 - j| (the length difference), so only the entries of the band
   // j in [row0 - max_dist, row0 + max_dist] can be within `max_dist`.
-  bool prune(std::size_t depth, std::uint32_t max_dist) const {
-    const State& s = states_[depth];
+  bool prune(std::size_t length, std::uint32_t max_dist) const {
+    const State& s = states_[length];
     const std::uint64_t lo = s.row0 > max_dist ? s.row0 - max_dist : 0;
     const std::uint64_t hi = std::min<std::uint64_t>(n_, s.row0 + max_dist);
     if (lo > hi) return true;
@@ -228,11 +222,15 @@ class BitRows {
                       std::to_string(node_count - 1) + " levels below the root");
 }
 
-// The depth-first walk.  The work stack holds (node, depth) pairs; the
-// text and the row of every node on the current path live in buffers
-// indexed by depth, valid for depths 0..d-1 whenever a node of depth d is
-// taken from the stack (everything visited since its parent lies below the
-// parent).
+// The depth-first walk.  The work stack holds (node, depth) pairs.  The
+// current text is one UTF-8 buffer with its byte and code point lengths
+// kept per depth; rows are kept per text length, since a node's row depends
+// only on its text: a node with the empty label reuses its parent's row and
+// writes nothing, so chains of empty labels cost neither time nor memory.
+// When a node of depth d is taken from the stack, everything visited since
+// its parent lies below the parent, so the lengths of depths 0..d-1 and
+// the rows of text lengths 0..(parent's length) are still those of its
+// ancestors.
 template <class Rows>
 std::vector<MatchResult> walk(const Trie& trie, std::uint32_t max_dist,
                               std::optional<std::uint32_t> limit, Rows& rows) {
@@ -253,13 +251,19 @@ std::vector<MatchResult> walk(const Trie& trie, std::uint32_t max_dist,
       return label != other.label ? label < other.label : node < other.node;
     }
   };
+  struct Length {
+    std::size_t bytes;  // of the UTF-8 text
+    std::size_t chars;  // code points: the text length, and the row's index
+  };
   std::vector<Pending> stack;
   std::vector<Child> children;
-  std::string text;                  // text of the node being visited
-  std::vector<std::size_t> text_end;  // byte length of the text per depth
+  std::string text;              // text of the node being visited
+  std::vector<Length> lengths;  // per depth
   stack.reserve(64);
-  text_end.reserve(64);
+  lengths.reserve(64);
 
+  rows.ensure(0);
+  rows.set_initial();
   stack.push_back({0, 0});
   while (!stack.empty()) {
     const Pending visit = stack.back();
@@ -267,32 +271,30 @@ std::vector<MatchResult> walk(const Trie& trie, std::uint32_t max_dist,
     const std::size_t depth = visit.depth;
     const NodeId u = visit.node;
     if (depth >= node_count) fail_cycle(node_count);
-    if (text_end.size() <= depth) text_end.resize(depth + 1);
-    rows.ensure_depth(depth);
+    if (lengths.size() <= depth) lengths.resize(depth + 1);
 
-    if (depth == 0) {
-      text.clear();
-      text_end[0] = 0;
-      rows.set_initial(0);
-    } else {
+    Length length{0, 0};
+    if (depth > 0) {
+      length = lengths[depth - 1];
       // Read through the checked accessor once already, when u was pushed.
       const Label label = checked(trie.child_labels, u);
-      text.resize(text_end[depth - 1]);
-      if (label == kEmptyLabel) {
-        rows.copy_parent(depth);
-      } else {
+      text.resize(length.bytes);
+      if (label != kEmptyLabel) {
         detail::append_utf8(text, label);
-        rows.step(depth, label);
+        length.bytes = text.size();
+        length.chars += 1;
+        rows.ensure(length.chars);
+        rows.step(length.chars, label);
       }
-      text_end[depth] = text.size();
     }
+    lengths[depth] = length;
 
-    if (!text.empty() && trie.payloads.checked_present(u)) {
-      const std::uint32_t distance = rows.distance(depth);
+    if (length.chars != 0 && trie.payloads.checked_present(u)) {
+      const std::uint32_t distance = rows.distance(length.chars);
       if (distance <= max_dist && results.size() < keep) results.push_back({text, u, distance});
     }
 
-    if (rows.prune(depth, max_dist)) continue;
+    if (rows.prune(length.chars, max_dist)) continue;
 
     const ChildRange range = trie.child_range(u);
     if (range.empty()) continue;
