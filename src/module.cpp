@@ -32,8 +32,10 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
+// The class declares no module of its own: its full name is that of a
+// builtin type.
 PyType_Spec spec = {
-    "PrefixSearch",
+    "builtins.PrefixSearch",
     static_cast<int>(sizeof(PrefixSearchObject)),
     0,
     Py_TPFLAGS_DEFAULT,
@@ -45,16 +47,7 @@ PyType_Spec spec = {
 PyTypeObject* prefix_search_type() { return the_type; }
 
 PyTypeObject* create_prefix_search_type() {
-  PyObject* type = PyType_FromSpec(&spec);
-  if (type == nullptr) return nullptr;
-  // The class declares no module of its own, so it reports the builtins
-  // module, as a type named without a dot does.
-  PyRef module_name = PyRef::steal(PyUnicode_FromString("builtins"));
-  if (!module_name || PyObject_SetAttrString(type, "__module__", module_name.get()) < 0) {
-    Py_DECREF(type);
-    return nullptr;
-  }
-  the_type = reinterpret_cast<PyTypeObject*>(type);
+  the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
   return the_type;
 }
 

@@ -1,0 +1,94 @@
+"""Fuzzy-prefix search over the vocabulary of a video catalogue.
+
+    >>> import tessaloom
+    >>> index = tessaloom.build_index(
+    ...     [("cat", "00010203-0405-0607-0809-0a0b0c0d0e0f", 3)], video_top_n=10)
+    >>> index.fuzzy_match("cst")
+    [('cat', 1, 1)]
+
+`build_index` turns (term, video_id, count) entries into a
+`PrefixSearch` index (the class of the `_tessaloom` extension).
+`PanicException` is the type of the extension's internal-fault exception;
+it derives from BaseException.
+"""
+
+from __future__ import annotations
+
+import operator
+from typing import TYPE_CHECKING, Iterable, List, Optional, Type
+
+from _tessaloom import PrefixSearch
+
+from ._builder import MAX_U32, Entry, Progress, VideoId, build_arrays
+
+__all__ = ["PanicException", "PrefixSearch", "build_index", "Entry", "VideoId"]
+
+
+def build_index(
+    entries: Iterable[Entry], video_top_n: int, *, progress: Optional[Progress] = None
+) -> PrefixSearch:
+    """Builds an index over `entries`, an iterable of (term, video_id, count).
+
+    - term: a non-empty str (without U+0000 or lone surrogates);
+    - video_id: a `uuid.UUID`, 16 bytes, or the 36-character UUID text;
+      the same video may be given in different forms;
+    - count: a positive int up to 4294967295; counts of repeated
+      (term, video) pairs are summed.
+
+    `video_top_n` caps how many videos every trie node keeps (0 to
+    4294967295).  `progress`, if given, is called with short status texts.
+
+    A bad entry raises TypeError or ValueError whose message starts with
+    "entries[i]: " (i the entry's 0-based position); nothing is built then.
+    """
+    if isinstance(video_top_n, bool):
+        raise TypeError("video_top_n must be an int, got bool")
+    try:
+        top_n = operator.index(video_top_n)
+    except TypeError:
+        raise TypeError(f"video_top_n must be an int, got {type(video_top_n).__name__}") from None
+    if not 0 <= top_n <= MAX_U32:
+        raise ValueError(f"video_top_n must be between 0 and {MAX_U32}, got {top_n}")
+    arrays = build_arrays(entries, progress=progress)
+    index = PrefixSearch.from_internal_data_v2(*arrays, top_n)
+    if progress is not None:
+        progress("index built")
+    return index
+
+
+_panic_type: Optional[Type[BaseException]] = None
+
+
+def _panic_exception() -> Type[BaseException]:
+    """The extension's internal-fault type, which exists only once a fault
+    has been raised: provokes one harmless fault (a child range that runs
+    past `child_transitions`, caught during construction) the first time."""
+    global _panic_type
+    if _panic_type is None:
+        try:
+            PrefixSearch.from_internal_data_v2([0, 2], ["", "a"], [None, None], [1], [], 0)
+        except BaseException as fault:  # noqa: B902 - it derives from BaseException
+            if type(fault).__name__ != "PanicException":
+                raise
+            _panic_type = type(fault)
+        else:
+            raise ImportError("_tessaloom accepted an out-of-range child range")
+    return _panic_type
+
+
+if TYPE_CHECKING:
+
+    class PanicException(BaseException):
+        """An internal fault of the extension: an array lookup out of bounds
+        (an inconsistent index, typically one read from corrupt bytes) or a
+        size that cannot be allocated.  args[0] is the message."""
+
+else:
+
+    def __getattr__(name: str) -> object:
+        if name == "PanicException":
+            return _panic_exception()
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+    def __dir__() -> List[str]:
+        return sorted(set(globals()) | {"PanicException"})
