@@ -149,15 +149,19 @@ def propagate(node_shifts, child_transitions, payloads, video_top_n):
     return done, notes
 
 
-def build(node_shifts, child_labels, payloads, child_transitions, video_index, video_top_n):
-    """The model of from_internal_data_v2 on arrays that pass its checks."""
-    norm = [
+def normalize(payloads):
+    """Caller payloads (None or any 3-item sequence) as plain tuples of lists."""
+    return [
         None if p is None else (int(p[0]), [int(v) for v in p[1]], [int(c) for c in p[2]])
         for p in payloads
     ]
+
+
+def build(node_shifts, child_labels, payloads, child_transitions, video_index, video_top_n):
+    """The model of from_internal_data_v2 on arrays that pass its checks."""
     shifts = [int(s) for s in node_shifts]
     transitions = [int(t) for t in child_transitions]
-    propagated, _ = propagate(shifts, transitions, norm, int(video_top_n))
+    propagated, _ = propagate(shifts, transitions, normalize(payloads), int(video_top_n))
     return Index(
         shifts,
         [label_of(s) for s in child_labels],
