@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "binding.hpp"
+#include "codec/records.hpp"
 #include "prefix/matcher.hpp"
 #include "prefix_search.hpp"
 #include "ranking.hpp"
@@ -166,6 +167,44 @@ PyObject* from_internal_data_v2(PyObject*, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+// ---- to_bytes and from_bytes --------------------------------------------------
+
+PyObject* to_bytes_method(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const Trie* trie = receiver(self);
+    if (trie == nullptr) return nullptr;
+    if (const auto error = codec::find_unencodable(*trie)) {
+      PyErr_Format(PyExc_ValueError, "encode error: %s", error->to_string().c_str());
+      return nullptr;
+    }
+    // Sized exactly, then written straight into the bytes object.
+    const std::size_t size = codec::encoded_size(*trie);
+    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!bytes) return nullptr;
+    codec::encode_into(*trie, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), size);
+    return bytes.release();
+  });
+}
+
+constexpr const char* kFromBytesNames[] = {"b"};
+constexpr Signature kFromBytes{"PrefixSearch.from_bytes()", kFromBytesNames, 1};
+
+PyObject* from_bytes_method(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* arg[1];
+    if (!bind_arguments(kFromBytes, args, nargsf, kwnames, arg)) return nullptr;
+    // The caller's bytes object stays alive for the call; it is read in place.
+    std::span<const std::uint8_t> bytes;
+    if (!to_bytes_view(arg[0], bytes)) return fail_argument("b"), nullptr;
+    codec::DecodeResult decoded = codec::decode_trie(bytes);
+    if (auto* error = std::get_if<codec::DecodeError>(&decoded)) {
+      PyErr_Format(PyExc_ValueError, "decode error: %s", error->to_string().c_str());
+      return nullptr;
+    }
+    return wrap_trie(std::move(std::get<Trie>(decoded)));
+  });
+}
+
 // ---- fuzzy_match and fuzzy_match_video --------------------------------------
 
 constexpr const char* kQueryNames[] = {"term", "max_dist", "limit"};
@@ -260,6 +299,10 @@ PyMethodDef prefix_search_methods[] = {
     {"from_internal_data_v2", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_internal_data_v2)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_internal_data_v2(node_shifts, child_labels, payloads, child_transitions, video_index, video_top_n)\n--\n\n"},
+    {"to_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(to_bytes_method)), METH_NOARGS,
+     "to_bytes($self)\n--\n\n"},
+    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_bytes_method)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_bytes(b)\n--\n\n"},
     {"fuzzy_match", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fuzzy_match_method)),
      METH_FASTCALL | METH_KEYWORDS, "fuzzy_match(term, max_dist=1, limit=None)\n--\n\n"},
     {"fuzzy_match_video", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fuzzy_match_video_method)),

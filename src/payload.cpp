@@ -118,6 +118,19 @@ void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t
   if (!counts_begin_.empty()) counts_begin_.push_back(static_cast<std::uint32_t>(counts_.size()));
 }
 
+void PayloadTable::fail_capacity_overflow() { fail_capacity(); }
+
+void PayloadTable::close_present(std::uint32_t total_count) {
+  if (ids_begin_.empty()) ids_begin_.push_back(0);
+  const std::size_t ids_start = ids_begin_.back();
+  const std::size_t counts_start = counts_begin_.empty() ? ids_start : counts_begin_.back();
+  if (ids_.size() - ids_start != counts_.size() - counts_start) ensure_counts_offsets();
+  present_.push_back(1);
+  total_.push_back(total_count);
+  ids_begin_.push_back(static_cast<std::uint32_t>(ids_.size()));
+  if (!counts_begin_.empty()) counts_begin_.push_back(static_cast<std::uint32_t>(counts_.size()));
+}
+
 std::size_t PayloadTable::memory_bytes() const {
   return present_.capacity() + 4 * (total_.capacity() + ids_begin_.capacity() + ids_.capacity() +
                                     counts_begin_.capacity() + counts_.capacity());

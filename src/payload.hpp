@@ -67,12 +67,36 @@ class PayloadTable {
     push(payload.total_count, payload.video_ids, payload.video_counts);
   }
 
+  // In-place building, for readers that produce a slot's entries straight
+  // into the table.  `append_ids(n)` and `append_counts(n)` lengthen the
+  // entry arrays of the slot being built by n zeroed entries and return
+  // where they start (valid until the next call on the table);
+  // `close_present(total_count)` ends the slot as a present payload holding
+  // every id and count appended since the previous slot ended.  Ids and
+  // counts may differ in number.  More than 2^32-1 ids or counts in all is
+  // an internal fault ("capacity overflow").  A table left with an unclosed
+  // slot is only fit to be destroyed.
+  std::uint32_t* append_ids(std::size_t n) { return append_entries(ids_, n); }
+  std::uint32_t* append_counts(std::size_t n) { return append_entries(counts_, n); }
+  void close_present(std::uint32_t total_count);
+
   std::size_t entry_count() const { return ids_.size(); }
+  // Every slot's ids (resp. counts) back to back, in slot order: bulk
+  // readers such as the encoder's sizing pass go through these.
+  std::span<const std::uint32_t> all_video_ids() const { return ids_; }
+  std::span<const std::uint32_t> all_video_counts() const { return counts_; }
   // Bytes held by the table's arrays (capacity, not size).
   std::size_t memory_bytes() const;
 
  private:
   void ensure_counts_offsets();
+  static std::uint32_t* append_entries(std::vector<std::uint32_t>& entries, std::size_t n) {
+    const std::size_t old = entries.size();
+    if (n > 0xFFFFFFFFu - old || n > entries.max_size() - old) fail_capacity_overflow();
+    entries.resize(old + n);
+    return entries.data() + old;
+  }
+  [[noreturn]] static void fail_capacity_overflow();
 
   std::vector<std::uint8_t> present_;
   std::vector<std::uint32_t> total_;

@@ -1,0 +1,374 @@
+#include "encoding.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "../fault.hpp"
+
+namespace tessaloom::codec {
+
+std::string_view integer_type_name(IntegerType type) {
+  static constexpr std::string_view kNames[] = {"U8",  "U16", "U32",  "U64",   "U128",
+                                                "Usize", "I8", "I16", "I32",   "I64",
+                                                "I128", "Isize", "Reserved"};
+  return kNames[static_cast<std::size_t>(type)];
+}
+
+// --- DecodeError ------------------------------------------------------------
+
+DecodeError DecodeError::unexpected_end(std::uint64_t additional) {
+  DecodeError e;
+  e.kind = Kind::UnexpectedEnd;
+  e.additional = additional;
+  return e;
+}
+
+DecodeError DecodeError::invalid_integer_type(IntegerType expected, IntegerType found) {
+  DecodeError e;
+  e.kind = Kind::InvalidIntegerType;
+  e.expected = expected;
+  e.found_type = found;
+  return e;
+}
+
+DecodeError DecodeError::outside_usize_range(std::uint64_t value) {
+  DecodeError e;
+  e.kind = Kind::OutsideUsizeRange;
+  e.value = value;
+  return e;
+}
+
+DecodeError DecodeError::invalid_char_encoding(std::array<std::uint8_t, 4> bytes) {
+  DecodeError e;
+  e.kind = Kind::InvalidCharEncoding;
+  e.bytes = bytes;
+  return e;
+}
+
+DecodeError DecodeError::unexpected_variant(std::string_view type_name, std::uint32_t min,
+                                            std::uint32_t max, std::uint32_t found) {
+  DecodeError e;
+  e.kind = Kind::UnexpectedVariant;
+  e.type_name = type_name;
+  e.allowed_min = min;
+  e.allowed_max = max;
+  e.found = found;
+  return e;
+}
+
+std::string DecodeError::to_string() const {
+  using std::to_string;
+  std::string s;
+  switch (kind) {
+    case Kind::UnexpectedEnd:
+      s = "UnexpectedEnd { additional: " + to_string(additional) + " }";
+      break;
+    case Kind::InvalidIntegerType:
+      s = "InvalidIntegerType { expected: ";
+      s += integer_type_name(expected);
+      s += ", found: ";
+      s += integer_type_name(found_type);
+      s += " }";
+      break;
+    case Kind::OutsideUsizeRange:
+      s = "OutsideUsizeRange(" + to_string(value) + ")";
+      break;
+    case Kind::InvalidCharEncoding:
+      s = "InvalidCharEncoding([" + to_string(bytes[0]) + ", " + to_string(bytes[1]) + ", " +
+          to_string(bytes[2]) + ", " + to_string(bytes[3]) + "])";
+      break;
+    case Kind::UnexpectedVariant:
+      s = "UnexpectedVariant { type_name: \"";
+      s += type_name;
+      s += "\", allowed: Range { min: " + to_string(allowed_min) +
+           ", max: " + to_string(allowed_max) + " }, found: " + to_string(found) + " }";
+      break;
+  }
+  return s;
+}
+
+// --- sizes -------------------------------------------------------------------
+
+// Fixed-size blocks let the compiler vectorise the tallies (even at -O2)
+// and keep the 32-bit block tallies from overflowing.
+namespace {
+constexpr std::size_t kSizeBlock = 1024;
+}  // namespace
+
+std::size_t u32_run_size(std::span<const std::uint32_t> values) {
+  const std::uint32_t* v = values.data();
+  const std::size_t n = values.size();
+  std::size_t longer = 0;  // 2 extra bytes above 250, 2 more above 65535
+  std::size_t i = 0;
+  for (; i + kSizeBlock <= n; i += kSizeBlock) {
+    std::uint32_t block = 0;
+    for (std::size_t j = 0; j < kSizeBlock; ++j) {
+      block += std::uint32_t{v[i + j] > 250} + std::uint32_t{v[i + j] > 0xFFFF};
+    }
+    longer += block;
+  }
+  for (; i < n; ++i) longer += std::size_t{v[i] > 250} + std::size_t{v[i] > 0xFFFF};
+  return n + 2 * longer;
+}
+
+std::size_t char_run_size(std::span<const std::uint32_t> chars) {
+  const std::uint32_t* c = chars.data();
+  const std::size_t n = chars.size();
+  std::size_t longer = 0;
+  std::size_t i = 0;
+  for (; i + kSizeBlock <= n; i += kSizeBlock) {
+    std::uint32_t block = 0;
+    for (std::size_t j = 0; j < kSizeBlock; ++j) {
+      block += std::uint32_t{c[i + j] >= 0x80} + std::uint32_t{c[i + j] >= 0x800} +
+               std::uint32_t{c[i + j] >= 0x10000};
+    }
+    longer += block;
+  }
+  for (; i < n; ++i) {
+    longer += std::size_t{c[i] >= 0x80} + std::size_t{c[i] >= 0x800} + std::size_t{c[i] >= 0x10000};
+  }
+  return n + longer;
+}
+
+// --- Writer ----------------------------------------------------------------
+
+void Writer::put_exact(const std::uint8_t* bytes, std::size_t n) {
+  if (remaining() < n) {
+    const std::size_t size = static_cast<std::size_t>(end_ - begin_);
+    fail_index(size, size);
+  }
+  std::memcpy(p_, bytes, n);
+  p_ += n;
+}
+
+void Writer::write_u32_tail(std::uint32_t v) {
+  std::uint8_t tmp[5];
+  put_exact(tmp, static_cast<std::size_t>(put_u32(tmp, v) - tmp));
+}
+
+void Writer::write_char_tail(std::uint32_t c) {
+  std::uint8_t tmp[4];
+  put_exact(tmp, static_cast<std::size_t>(put_char(tmp, c) - tmp));
+}
+
+void Writer::write_u64(std::uint64_t v) {
+  if (v <= 0xFFFFFFFFu) {
+    write_u32(static_cast<std::uint32_t>(v));
+    return;
+  }
+  std::uint8_t tmp[9];
+  tmp[0] = 253;
+  for (int k = 0; k < 8; ++k) tmp[1 + k] = static_cast<std::uint8_t>(v >> (8 * k));
+  put_exact(tmp, 9);
+}
+
+void Writer::write_bytes16(const std::array<std::uint8_t, 16>& bytes) { put_exact(bytes.data(), 16); }
+
+// Runs write unchecked in chunks that fit even if every element took its
+// longest form; the last few elements before the end go one by one.
+void Writer::write_u32_run(std::span<const std::uint32_t> values) {
+  const std::uint32_t* v = values.data();
+  const std::size_t n = values.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // k wide stores fit when the last one, starting at most 5(k-1) bytes on,
+    // ends within the buffer.
+    const std::size_t room = remaining();
+    const std::size_t k = room >= 8 ? std::min(n - i, (room - 3) / 5) : 0;
+    if (k == 0) {
+      for (; i < n; ++i) write_u32_tail(v[i]);
+      return;
+    }
+    std::uint8_t* p = p_;
+    for (const std::size_t stop = i + k; i < stop; ++i) p = put_u32_wide(p, v[i]);
+    p_ = p;
+  }
+}
+
+void Writer::write_char_run(std::span<const std::uint32_t> chars) {
+  const std::uint32_t* c = chars.data();
+  const std::size_t n = chars.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const std::size_t k = std::min(n - i, remaining() / 4);
+    if (k == 0) {
+      for (; i < n; ++i) write_char_tail(c[i]);
+      return;
+    }
+    std::uint8_t* p = p_;
+    for (const std::size_t stop = i + k; i < stop; ++i) p = put_char(p, c[i]);
+    p_ = p;
+  }
+}
+
+void Writer::write_bytes16_run(std::span<const std::array<std::uint8_t, 16>> ids) {
+  static_assert(sizeof(std::array<std::uint8_t, 16>) == 16);
+  if (ids.empty()) return;
+  put_exact(reinterpret_cast<const std::uint8_t*>(ids.data()), ids.size() * 16);
+}
+
+// --- Reader ----------------------------------------------------------------
+
+bool Reader::fail_marker(std::uint8_t b, IntegerType expected) {
+  const IntegerType found = b == 253 ? IntegerType::U64 : b == 254 ? IntegerType::U128 : IntegerType::Reserved;
+  return fail(DecodeError::invalid_integer_type(expected, found));
+}
+
+// The byte-by-byte rule, for any number of remaining bytes.
+bool Reader::read_u32_slow(std::uint32_t& out) {
+  const std::size_t n = remaining();
+  if (n == 0) return fail(DecodeError::unexpected_end(1));
+  const std::uint8_t b = *p_;
+  if (b <= 250) {
+    out = b;
+    ++p_;
+    return true;
+  }
+  if (b == 251) {
+    if (n < 3) return fail(DecodeError::unexpected_end(3 - n));
+    out = load16(p_ + 1);
+    p_ += 3;
+    return true;
+  }
+  if (b == 252) {
+    if (n < 5) return fail(DecodeError::unexpected_end(5 - n));
+    out = load32(p_ + 1);
+    p_ += 5;
+    return true;
+  }
+  return fail_marker(b, IntegerType::U32);
+}
+
+bool Reader::read_u64(std::uint64_t& out) {
+  const std::size_t n = remaining();
+  if (n == 0) return fail(DecodeError::unexpected_end(1));
+  const std::uint8_t b = *p_;
+  if (b <= 250) {
+    out = b;
+    ++p_;
+    return true;
+  }
+  std::size_t width;
+  switch (b) {
+    case 251: width = 3; break;
+    case 252: width = 5; break;
+    case 253: width = 9; break;
+    default: return fail_marker(b, IntegerType::U64);
+  }
+  if (n < width) return fail(DecodeError::unexpected_end(width - n));
+  out = width == 3 ? load16(p_ + 1) : width == 5 ? load32(p_ + 1) : load64(p_ + 1);
+  p_ += width;
+  return true;
+}
+
+bool Reader::read_count_slow(std::size_t& out) {
+  std::uint64_t v = 0;
+  if (!read_u64(v)) return false;
+  if (v > 0xFFFFFFFFu) return fail(DecodeError::outside_usize_range(v));
+  out = static_cast<std::size_t>(v);
+  return true;
+}
+
+bool Reader::read_char(std::uint32_t& out) {
+  const std::size_t n = remaining();
+  if (n == 0) return fail(DecodeError::unexpected_end(1));
+  if (*p_ < 0x80) {
+    out = *p_++;
+    return true;
+  }
+  return read_char_multi(out, n);
+}
+
+bool Reader::read_char_multi(std::uint32_t& out, std::size_t avail) {
+  const std::uint8_t b0 = p_[0];
+  const std::size_t width = utf8_char_width(b0);
+  if (width == 0) return fail(DecodeError::invalid_char_encoding({b0, 0, 0, 0}));
+  if (avail < width) return fail(DecodeError::unexpected_end(width - avail));
+  // Well-formed sequences: the second byte's range depends on the first
+  // (no overlongs, no surrogates, nothing above U+10FFFF); every other
+  // continuation byte is 80..BF.
+  std::uint8_t lo = 0x80, hi = 0xBF;
+  if (b0 == 0xE0) lo = 0xA0;
+  if (b0 == 0xED) hi = 0x9F;
+  if (b0 == 0xF0) lo = 0x90;
+  if (b0 == 0xF4) hi = 0x8F;
+  bool ok = p_[1] >= lo && p_[1] <= hi;
+  for (std::size_t k = 2; k < width; ++k) ok = ok && (p_[k] & 0xC0) == 0x80;
+  if (!ok) {
+    std::array<std::uint8_t, 4> bytes{};
+    for (std::size_t k = 0; k < width; ++k) bytes[k] = p_[k];
+    return fail(DecodeError::invalid_char_encoding(bytes));
+  }
+  std::uint32_t c;
+  if (width == 2) {
+    c = (std::uint32_t{b0} & 0x1F) << 6 | (p_[1] & 0x3Fu);
+  } else if (width == 3) {
+    c = (std::uint32_t{b0} & 0x0F) << 12 | (p_[1] & 0x3Fu) << 6 | (p_[2] & 0x3Fu);
+  } else {
+    c = (std::uint32_t{b0} & 0x07) << 18 | (p_[1] & 0x3Fu) << 12 | (p_[2] & 0x3Fu) << 6 |
+        (p_[3] & 0x3Fu);
+  }
+  out = c;
+  p_ += width;
+  return true;
+}
+
+bool Reader::read_bytes16(std::array<std::uint8_t, 16>& out) {
+  const std::size_t n = remaining();
+  if (n < 16) return fail(DecodeError::unexpected_end(16 - n));
+  std::memcpy(out.data(), p_, 16);
+  p_ += 16;
+  return true;
+}
+
+// Runs read in chunks during which even the longest element form cannot
+// pass the end, so only the marker byte is examined; the last few elements
+// go through the byte-by-byte rule.
+bool Reader::read_u32_run_chunked(std::uint32_t* out, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n) {
+    const std::size_t k = std::min(n - i, remaining() / 5);
+    if (k == 0) {
+      for (; i < n; ++i) {
+        if (!read_u32_slow(out[i])) return false;
+      }
+      return true;
+    }
+    if (!read_u32_block(out + i, k)) return false;
+    i += k;
+  }
+  return true;
+}
+
+bool Reader::read_char_run(std::uint32_t* out, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n) {
+    const std::size_t k = std::min(n - i, remaining() / 4);
+    if (k == 0) {
+      for (; i < n; ++i) {
+        if (!read_char(out[i])) return false;
+      }
+      return true;
+    }
+    for (const std::size_t stop = i + k; i < stop; ++i) {
+      if (*p_ < 0x80) {
+        out[i] = *p_++;
+      } else if (!read_char_multi(out[i], remaining())) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool Reader::read_bytes16_run(std::array<std::uint8_t, 16>* out, std::size_t n) {
+  const std::size_t k = std::min(n, remaining() / 16);
+  if (k != 0) {
+    std::memcpy(static_cast<void*>(out), p_, k * 16);
+    p_ += k * 16;
+  }
+  if (k < n) return fail(DecodeError::unexpected_end(16 - remaining()));
+  return true;
+}
+
+}  // namespace tessaloom::codec

@@ -1,0 +1,349 @@
+// Primitive byte encodings of the saved-index format and the reader's
+// failure record.
+//
+// Integers are little-endian variable-length integers: 0..250 as one byte,
+// then marker 251 + 2 bytes, 252 + 4 bytes, 253 + 8 bytes (254 would
+// announce 128 bits and 255 is reserved; neither is written).  Sequence
+// counts are 64-bit varints that must fit in 32 bits, characters are their
+// UTF-8 form, video ids their 16 raw bytes, optional values a tag byte 0/1.
+//
+// The writer always writes the shortest form; the reader also accepts longer
+// ones.  Reading never throws on bad input: every read returns false and
+// leaves a `DecodeError` in the reader.  Runs of elements take a fast path
+// while enough bytes remain for the longest element form and fall back to
+// the byte-by-byte rule near the end; both give the same values and the
+// same failures.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tessaloom::codec {
+
+// Integer type names, in the order of the failure format's naming.  Only
+// U32, U64, U128 and Reserved occur in failures of the index format.
+enum class IntegerType : std::uint8_t {
+  U8, U16, U32, U64, U128, Usize, I8, I16, I32, I64, I128, Isize, Reserved
+};
+std::string_view integer_type_name(IntegerType type);
+
+// The type name reported when an optional payload's tag is neither 0 nor 1;
+// stored files and callers match on this exact text.
+inline constexpr std::string_view kOptionalPayloadTypeName =
+    "core::option::Option<lumenweave::payload::Payload>";
+
+struct DecodeError {
+  enum class Kind : std::uint8_t {
+    UnexpectedEnd,        // additional
+    InvalidIntegerType,   // expected, found_type
+    OutsideUsizeRange,    // value
+    InvalidCharEncoding,  // bytes
+    UnexpectedVariant,    // type_name, allowed_min, allowed_max, found
+  };
+
+  Kind kind = Kind::UnexpectedEnd;
+  std::uint64_t additional = 0;  // bytes missing
+  IntegerType expected = IntegerType::U32;
+  IntegerType found_type = IntegerType::U32;
+  std::uint64_t value = 0;               // the count that does not fit
+  std::array<std::uint8_t, 4> bytes{};  // bytes read for the character, zero-filled
+  std::string_view type_name;            // points at a static string
+  std::uint32_t allowed_min = 0;
+  std::uint32_t allowed_max = 0;
+  std::uint32_t found = 0;  // the tag read
+
+  static DecodeError unexpected_end(std::uint64_t additional);
+  static DecodeError invalid_integer_type(IntegerType expected, IntegerType found);
+  static DecodeError outside_usize_range(std::uint64_t value);
+  static DecodeError invalid_char_encoding(std::array<std::uint8_t, 4> bytes);
+  static DecodeError unexpected_variant(std::string_view type_name, std::uint32_t min,
+                                        std::uint32_t max, std::uint32_t found);
+
+  // The display text, e.g. "UnexpectedEnd { additional: 2 }".
+  std::string to_string() const;
+
+  friend bool operator==(const DecodeError&, const DecodeError&) = default;
+};
+
+// ---------------------------------------------------------------------------
+// Sizes of the written forms.
+
+inline constexpr std::size_t varint_size(std::uint64_t v) {
+  return v <= 250 ? 1 : v <= 0xFFFF ? 3 : v <= 0xFFFFFFFFu ? 5 : 9;
+}
+inline constexpr std::size_t count_size(std::size_t n) { return varint_size(n); }
+
+// UTF-8 width by value.  Values that are not Unicode scalar values (see
+// `is_scalar_value`) get the width their bits select, so sizing and
+// writing agree on every input.
+inline constexpr std::size_t char_size(std::uint32_t c) {
+  return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
+inline constexpr bool is_scalar_value(std::uint32_t c) {
+  return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF);
+}
+
+std::size_t u32_run_size(std::span<const std::uint32_t> values);
+std::size_t char_run_size(std::span<const std::uint32_t> chars);
+
+// Width of a UTF-8 sequence from its first byte: 0 for a byte that cannot
+// start one (continuation bytes, C0, C1, F5..FF).
+inline constexpr std::size_t utf8_char_width(std::uint8_t b) {
+  return b < 0x80 ? 1 : b < 0xC2 ? 0 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF5 ? 4 : 0;
+}
+
+// ---------------------------------------------------------------------------
+// Writer: fills a caller-provided buffer of known size.  Every write checks
+// that it fits (runs check once per chunk of elements); writing past the end
+// is an internal fault, "index out of bounds: the len is {size} but the
+// index is {size}", which can only come from a size that does not match the
+// value being written.
+
+class Writer {
+ public:
+  Writer(std::uint8_t* out, std::size_t size) : begin_(out), p_(out), end_(out + size) {}
+
+  std::size_t written() const { return static_cast<std::size_t>(p_ - begin_); }
+  std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+
+  void write_u32(std::uint32_t v) {
+    if (remaining() >= 5) {
+      p_ = put_u32(p_, v);
+    } else {
+      write_u32_tail(v);
+    }
+  }
+  void write_u64(std::uint64_t v);
+  void write_count(std::size_t n) {
+    if (n <= 0xFFFFFFFFu) {
+      write_u32(static_cast<std::uint32_t>(n));
+    } else {
+      write_u64(n);
+    }
+  }
+  void write_char(std::uint32_t c) {
+    if (remaining() >= 4) {
+      p_ = put_char(p_, c);
+    } else {
+      write_char_tail(c);
+    }
+  }
+  void write_tag(bool present) {
+    const std::uint8_t t = present ? 1 : 0;
+    put_exact(&t, 1);
+  }
+  void write_bytes16(const std::array<std::uint8_t, 16>& bytes);
+
+  void write_u32_run(std::span<const std::uint32_t> values);
+  void write_char_run(std::span<const std::uint32_t> chars);
+  void write_bytes16_run(std::span<const std::array<std::uint8_t, 16>> ids);
+
+  // Lets a record writer put a group of values with one room check: when
+  // `max_bytes` fit, `fill(p)` writes at most that many bytes from the
+  // write position unchecked and returns the new position.  Returns false,
+  // writing nothing, when they don't fit.
+  template <class Fill>
+  bool write_within(std::size_t max_bytes, Fill fill) {
+    if (remaining() < max_bytes) return false;
+    p_ = fill(p_);
+    return true;
+  }
+
+  // Unchecked: stores 8 bytes and advances by the varint's length (the
+  // bytes past it are overwritten by whatever follows).  The caller
+  // guarantees 8 bytes of room.
+  static std::uint8_t* put_u32_wide(std::uint8_t* p, std::uint32_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+      // Arithmetic instead of branches: the widths are not predictable.
+      const std::uint64_t big = v > 250, four = v > 0xFFFF;
+      const std::uint64_t word = std::uint64_t{v} << (8 * big) | big * (251 + four);
+      std::memcpy(p, &word, 8);
+      return p + 1 + 2 * big + 2 * four;
+    } else {
+      return put_u32(p, v);
+    }
+  }
+  // Unchecked writers: the caller guarantees 5 (resp. 4) bytes of room.
+  static std::uint8_t* put_u32(std::uint8_t* p, std::uint32_t v) {
+    if (v <= 250) {
+      *p = static_cast<std::uint8_t>(v);
+      return p + 1;
+    }
+    if (v <= 0xFFFF) {
+      p[0] = 251;
+      p[1] = static_cast<std::uint8_t>(v);
+      p[2] = static_cast<std::uint8_t>(v >> 8);
+      return p + 3;
+    }
+    p[0] = 252;
+    p[1] = static_cast<std::uint8_t>(v);
+    p[2] = static_cast<std::uint8_t>(v >> 8);
+    p[3] = static_cast<std::uint8_t>(v >> 16);
+    p[4] = static_cast<std::uint8_t>(v >> 24);
+    return p + 5;
+  }
+  static std::uint8_t* put_char(std::uint8_t* p, std::uint32_t c) {
+    if (c < 0x80) {
+      *p = static_cast<std::uint8_t>(c);
+      return p + 1;
+    }
+    if (c < 0x800) {
+      p[0] = static_cast<std::uint8_t>(0xC0 | (c >> 6));
+      p[1] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+      return p + 2;
+    }
+    if (c < 0x10000) {
+      p[0] = static_cast<std::uint8_t>(0xE0 | (c >> 12));
+      p[1] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
+      p[2] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+      return p + 3;
+    }
+    // Bits above 21 are dropped, so a value that is not a scalar value still
+    // takes exactly char_size() bytes (it reads back as a failure).
+    p[0] = static_cast<std::uint8_t>(0xF0 | ((c >> 18) & 0x07));
+    p[1] = static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F));
+    p[2] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
+    p[3] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+    return p + 4;
+  }
+
+ private:
+  // Near the end of the buffer: write the value's exact form, or fault.
+  void write_u32_tail(std::uint32_t v);
+  void write_char_tail(std::uint32_t c);
+  // Copies `n` bytes after checking they fit.
+  void put_exact(const std::uint8_t* bytes, std::size_t n);
+
+  std::uint8_t* begin_;
+  std::uint8_t* p_;
+  std::uint8_t* end_;
+};
+
+// ---------------------------------------------------------------------------
+// Reader: takes bytes from the front of a span, in place.
+
+class Reader {
+ public:
+  explicit Reader(std::span<const std::uint8_t> bytes)
+      : p_(bytes.data()), end_(bytes.data() + bytes.size()) {}
+
+  std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+  // The failure of the last read that returned false.
+  const DecodeError& error() const { return error_; }
+
+  // Each read returns true with its value, or false with error() set.
+  bool read_u32(std::uint32_t& out) {
+    if (remaining() >= 5) {
+      const std::uint8_t b = *p_;
+      if (b <= 250) {
+        out = b;
+        ++p_;
+        return true;
+      }
+      if (b == 251) {
+        out = load16(p_ + 1);
+        p_ += 3;
+        return true;
+      }
+      if (b == 252) {
+        out = load32(p_ + 1);
+        p_ += 5;
+        return true;
+      }
+      return fail_marker(b, IntegerType::U32);
+    }
+    return read_u32_slow(out);
+  }
+  bool read_u64(std::uint64_t& out);
+  // A sequence count: a 64-bit varint that must fit in 32 bits, else
+  // OutsideUsizeRange with the value read.
+  bool read_count(std::size_t& out) {
+    if (p_ != end_ && *p_ <= 250) {
+      out = *p_++;
+      return true;
+    }
+    return read_count_slow(out);
+  }
+  bool read_char(std::uint32_t& out);
+  bool read_bytes16(std::array<std::uint8_t, 16>& out);
+  // An optional value's tag: 0 absent, 1 present, else UnexpectedVariant
+  // naming `type_name` (which must outlive the error).
+  bool read_tag(bool& present, std::string_view type_name) {
+    if (p_ == end_) return fail(DecodeError::unexpected_end(1));
+    const std::uint8_t t = *p_;
+    if (t > 1) return fail(DecodeError::unexpected_variant(type_name, 0, 1, t));
+    ++p_;
+    present = t == 1;
+    return true;
+  }
+
+  // Runs: `n` elements into out[0..n).  On failure the contents of
+  // out[0..n) are unspecified; callers discard them.
+  bool read_u32_run(std::uint32_t* out, std::size_t n) {
+    if (n <= remaining() / 5) return read_u32_block(out, n);
+    return read_u32_run_chunked(out, n);
+  }
+  bool read_char_run(std::uint32_t* out, std::size_t n);
+  bool read_bytes16_run(std::array<std::uint8_t, 16>* out, std::size_t n);
+
+ private:
+  static std::uint32_t load16(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8;
+  }
+  static std::uint32_t load32(const std::uint8_t* p) {
+    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+           std::uint32_t{p[3]} << 24;
+  }
+  static std::uint64_t load64(const std::uint8_t* p) {
+    return std::uint64_t{load32(p)} | std::uint64_t{load32(p + 4)} << 32;
+  }
+
+  bool fail(const DecodeError& e) {
+    error_ = e;
+    return false;
+  }
+  // Marker bytes 253..255 that the integer being read cannot take.
+  [[gnu::cold, gnu::noinline]] bool fail_marker(std::uint8_t b, IntegerType expected);
+  bool read_u32_slow(std::uint32_t& out);
+  bool read_u32_run_chunked(std::uint32_t* out, std::size_t n);
+  // `n` varints with room for the longest form of each (5n bytes left): no
+  // end checks.  Branching on the marker beats branch-free decoding here:
+  // widths usually come in runs, and a branch-free step puts the width
+  // computation on the critical path from one element to the next.
+  bool read_u32_block(std::uint32_t* out, std::size_t n) {
+    const std::uint8_t* p = p_;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint8_t b = *p;
+      if (b <= 250) {
+        out[i] = b;
+        p += 1;
+      } else if (b == 251) {
+        out[i] = load16(p + 1);
+        p += 3;
+      } else if (b == 252) {
+        out[i] = load32(p + 1);
+        p += 5;
+      } else {
+        p_ = p;
+        return fail_marker(b, IntegerType::U32);
+      }
+    }
+    p_ = p;
+    return true;
+  }
+  bool read_count_slow(std::size_t& out);
+  // A character whose first byte is 0x80 or above, with `avail` bytes left.
+  bool read_char_multi(std::uint32_t& out, std::size_t avail);
+
+  const std::uint8_t* p_;
+  const std::uint8_t* end_;
+  DecodeError error_;
+};
+
+}  // namespace tessaloom::codec
