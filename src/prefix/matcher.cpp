@@ -222,6 +222,22 @@ class BitRows {
                       std::to_string(node_count - 1) + " levels below the root");
 }
 
+// Child lists that repeat or share nodes (a DAG, not a tree) can make the
+// number of root paths, and so of visits, exponential in the node count:
+// node i listing node i+1 twice, down a chain of 100 nodes, has 2^99 paths.
+// A tree visits each node at most once, so a walk that needs more visits
+// than this generous multiple of the arrays' size is ended instead of
+// holding the caller for an astronomical time.
+std::uint64_t visit_budget(const Trie& trie) {
+  return 64 * (std::uint64_t{trie.node_count()} + trie.child_transitions.size()) + 1024;
+}
+
+[[noreturn]] void fail_budget(std::uint64_t budget) {
+  throw InternalFault("walk exceeded " + std::to_string(budget) +
+                      " node visits: the child lists share nodes so heavily that the number of "
+                      "paths explodes");
+}
+
 // The depth-first walk.  The work stack holds (node, depth) pairs.  The
 // current text is one UTF-8 buffer with its byte and code point lengths
 // kept per depth; rows are kept per text length, since a node's row depends
@@ -261,6 +277,12 @@ std::vector<MatchResult> walk(const Trie& trie, std::uint32_t max_dist,
   std::vector<Length> lengths;  // per depth
   stack.reserve(64);
   lengths.reserve(64);
+
+  // Visits are counted when they are scheduled (every pushed node is
+  // visited: the walk always runs to the end), so the stack, too, never
+  // holds more than the budget.
+  const std::uint64_t budget = visit_budget(trie);
+  std::uint64_t scheduled = 1;
 
   rows.ensure(0);
   rows.set_initial();
@@ -303,6 +325,8 @@ std::vector<MatchResult> walk(const Trie& trie, std::uint32_t max_dist,
       const NodeId child = checked(trie.child_transitions, k);
       children.push_back({checked(trie.child_labels, child), child});
     }
+    if (children.size() > budget - scheduled) fail_budget(budget);
+    scheduled += children.size();
     if (!std::is_sorted(children.begin(), children.end())) std::sort(children.begin(), children.end());
     // Largest label first, so that the smallest ends on top.
     for (std::size_t i = children.size(); i-- > 0;) stack.push_back({children[i].node, depth + 1});
