@@ -1,6 +1,7 @@
 """Reference counts of the objects handed to from_internal_data_v2 are the
 same after any number of calls, on success and on every kind of failure."""
 
+import gc
 import sys
 
 import pytest
@@ -131,9 +132,13 @@ def test_reference_counts_unchanged(PS, name):
                 pass
 
     rounds()  # warm up: caches the interpreter fills on first use
+    # Indexes that earlier tests left in garbage cycles would otherwise be
+    # freed mid-measurement and change the class's count.
+    gc.collect()
     before = [sys.getrefcount(o) for o in objects]
     type_before = sys.getrefcount(PS)
     rounds()
+    gc.collect()
     after = [sys.getrefcount(o) for o in objects]
     changed = [(repr(o)[:60], b, a) for o, b, a in zip(objects, before, after) if a != b]
     assert not changed
