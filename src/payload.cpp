@@ -76,16 +76,6 @@ PayloadView PayloadTable::get(std::size_t slot) const {
   return v;
 }
 
-bool PayloadTable::checked_present(std::size_t slot) const {
-  if (slot >= size()) fail_index(size(), slot);
-  return present(slot);
-}
-
-PayloadView PayloadTable::checked_get(std::size_t slot) const {
-  if (slot >= size()) fail_index(size(), slot);
-  return get(slot);
-}
-
 void PayloadTable::reserve(std::size_t slots, std::size_t entries) {
   present_.reserve(slots);
   total_.reserve(slots);

@@ -11,6 +11,8 @@
 #include <span>
 #include <vector>
 
+#include "fault.hpp"
+
 namespace tessaloom {
 
 // A read-only look at one payload, wherever it is stored.  `video_ids` and
@@ -55,8 +57,14 @@ class PayloadTable {
 
   // Checked lookups: an index at or past `size()` is an internal fault
   // naming the number of slots and the index.
-  bool checked_present(std::size_t slot) const;
-  PayloadView checked_get(std::size_t slot) const;
+  bool checked_present(std::size_t slot) const {
+    if (slot >= size()) fail_index(size(), slot);
+    return present(slot);
+  }
+  PayloadView checked_get(std::size_t slot) const {
+    if (slot >= size()) fail_index(size(), slot);
+    return get(slot);
+  }
 
   // Building, slot after slot.  `reserve` sizes the arrays once.
   void reserve(std::size_t slots, std::size_t entries);

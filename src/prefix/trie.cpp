@@ -6,13 +6,6 @@
 
 namespace tessaloom {
 
-ChildRange Trie::child_range(std::size_t i) const {
-  ChildRange range;
-  range.begin = checked(node_shifts, i);
-  range.end = i + 1 < node_shifts.size() ? node_shifts[i + 1] : child_transitions.size();
-  return range;
-}
-
 namespace {
 
 enum : std::uint8_t { kNew = 0, kOpen = 1, kDone = 2 };

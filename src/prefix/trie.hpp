@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "../fault.hpp"
 #include "../payload.hpp"
 
 namespace tessaloom {
@@ -40,7 +41,12 @@ struct Trie {
   // accessor; the end is `node_shifts[i+1]`, or the length of
   // `child_transitions` for the last node.  Positions inside the range are
   // not checked here: readers go through `checked(child_transitions, k)`.
-  ChildRange child_range(std::size_t i) const;
+  ChildRange child_range(std::size_t i) const {
+    ChildRange range;
+    range.begin = checked(node_shifts, i);
+    range.end = i + 1 < node_shifts.size() ? node_shifts[i + 1] : child_transitions.size();
+    return range;
+  }
 };
 
 // Aggregates every node's payload from its children, children first, and
