@@ -71,6 +71,33 @@ void append_utf8(std::string& out, Label label) {
 
 namespace {
 
+// Writes the UTF-8 form of `label` (U+FFFD when it is no scalar value) at
+// `out`, which has room for 4 bytes, and returns its length.
+inline std::size_t put_utf8(char* out, Label label) {
+  std::uint32_t v = label;
+  if (v < 0x80) {
+    out[0] = static_cast<char>(v);
+    return 1;
+  }
+  if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) v = 0xFFFD;
+  if (v < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (v >> 6));
+    out[1] = static_cast<char>(0x80 | (v & 0x3F));
+    return 2;
+  }
+  if (v < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (v >> 12));
+    out[1] = static_cast<char>(0x80 | ((v >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (v & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (v >> 18));
+  out[1] = static_cast<char>(0x80 | ((v >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((v >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (v & 0x3F));
+  return 4;
+}
+
 // Rows of n + 1 entries, one per text length, computed entry by entry.
 // Any query length, any distance.
 class PlainRows {
@@ -123,14 +150,42 @@ class PlainRows {
   std::vector<std::uint32_t> rows_;
 };
 
+// For four difference bits (increases in the low nibble of the index,
+// decreases in the high one; a bit is never set in both): the largest
+// drop of the running sum below its start, and the number of increases
+// and decreases.
+struct Groups {
+  std::array<std::uint8_t, 256> drop{}, rise{}, fall{};
+  constexpr Groups() {
+    for (unsigned g = 0; g < 256; ++g) {
+      int sum = 0, low = 0;
+      for (unsigned b = 0; b < 4; ++b) {
+        sum += static_cast<int>((g >> b) & 1) - static_cast<int>((g >> (b + 4)) & 1);
+        low = sum < low ? sum : low;
+      }
+      drop[g] = static_cast<std::uint8_t>(-low);
+      rise[g] = static_cast<std::uint8_t>(std::popcount(g & 0xF));
+      fall[g] = static_cast<std::uint8_t>(std::popcount(g >> 4));
+    }
+  }
+};
+constexpr Groups kGroups{};
+
 // Rows of a query of at most 64 code points, held as bit vectors of their
 // vertical differences: bit j-1 of `vp` (`vn`) is set when entry j is one
 // more (less) than entry j-1; `row0` is entry 0, the text length.  One
 // step costs a handful of word operations whatever the query length.
+// Each row also carries two of its entries, updated from the step's
+// differences: entry n (the distance) and the entry at the low end of the
+// pruning band (see `prune`).
 class BitRows {
  public:
-  explicit BitRows(const std::vector<std::uint32_t>& query) : n_(query.size()) {
+  BitRows(const std::vector<std::uint32_t>& query, std::uint32_t max_dist)
+      : n_(query.size()), max_dist_(max_dist) {
     mask_ = n_ >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n_) - 1;
+    // With no query characters every mask is zero, so the step's `hp` is
+    // all ones and `hn` zero: its bit 63 then carries the +1 of entry 0.
+    top_ = n_ == 0 ? 63 : static_cast<unsigned>(n_ - 1);
     ascii_.fill(0);
     for (std::size_t j = 0; j < n_; ++j) {
       const std::uint64_t bit = std::uint64_t{1} << j;
@@ -153,7 +208,8 @@ class BitRows {
     if (states_.size() <= length) states_.resize(std::max(length + 1, states_.size() * 2));
   }
 
-  void set_initial() { states_[0] = {mask_, 0, 0}; }
+  // Row 0: 0, 1, ..., n; the band starts at entry 0.
+  void set_initial() { states_[0] = {mask_, 0, 0, n_, 0}; }
 
   // One column step of the global edit distance: the text gains `label`,
   // and entry 0 (the text length) gains 1, which enters as a +1
@@ -166,15 +222,34 @@ class BitRows {
     const std::uint64_t xh = (((eq & vp) + vp) ^ vp) | eq;
     std::uint64_t hp = vn | ~(xh | vp);
     std::uint64_t hn = vp & xh;
+    // Entry n moves by its horizontal difference, bit n-1 before the shift.
+    const std::uint64_t dist = prev.dist + ((hp >> top_) & 1) - ((hn >> top_) & 1);
     hp = (hp << 1) | 1;
     hn = hn << 1;
-    states_[length] = {(hn | ~(xv | hp)) & mask_, (hp & xv) & mask_, prev.row0 + 1};
+    State& next = states_[length];
+    next.vp = (hn | ~(xv | hp)) & mask_;
+    next.vn = (hp & xv) & mask_;
+    next.row0 = prev.row0 + 1;
+    next.dist = dist;
+    // The band starts at entry max(0, row0 - max_dist).  While that is
+    // entry 0 its value is row0; after that it moves one entry down per
+    // step, from entry j of the previous row to entry j+1 of this one:
+    // the horizontal difference at j, then the vertical one at j+1.
+    if (next.row0 <= max_dist_) {
+      next.lo_value = next.row0;
+    } else {
+      const std::uint64_t j = prev.row0 - max_dist_;
+      if (j < 64) {
+        next.lo_value = prev.lo_value + ((hp >> j) & 1) - ((hn >> j) & 1) + ((next.vp >> j) & 1) -
+                        ((next.vn >> j) & 1);
+      } else {
+        next.lo_value = 0;  // the band is empty from here on (j > n)
+      }
+    }
   }
 
   std::uint32_t distance(std::size_t length) const {
-    const State& s = states_[length];
-    return static_cast<std::uint32_t>(s.row0 + static_cast<std::uint64_t>(std::popcount(s.vp)) -
-                                      static_cast<std::uint64_t>(std::popcount(s.vn)));
+    return static_cast<std::uint32_t>(states_[length].dist);
   }
 
   // True when every entry exceeds `max_dist`.  Entry j is at least
@@ -182,25 +257,36 @@ class BitRows {
   // j in [row0 - max_dist, row0 + max_dist] can be within `max_dist`.
   bool prune(std::size_t length, std::uint32_t max_dist) const {
     const State& s = states_[length];
-    const std::uint64_t lo = s.row0 > max_dist ? s.row0 - max_dist : 0;
+    if (s.row0 <= max_dist) return false;  // entry 0 is in the band
+    const std::uint64_t lo = s.row0 - max_dist;
     const std::uint64_t hi = std::min<std::uint64_t>(n_, s.row0 + max_dist);
     if (lo > hi) return true;
-    const std::uint64_t below = lo >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << lo) - 1;
-    // Entry lo, then each next entry from its difference bit.
-    std::uint64_t value = s.row0 + static_cast<std::uint64_t>(std::popcount(s.vp & below)) -
-                          static_cast<std::uint64_t>(std::popcount(s.vn & below));
-    for (std::uint64_t j = lo;; ++j) {
-      if (value <= max_dist) return false;
-      if (j == hi) return true;
-      value += (s.vp >> j) & 1;
-      value -= (s.vn >> j) & 1;
+    std::uint64_t value = s.lo_value;
+    if (value <= max_dist) return false;
+    if (lo == hi) return true;
+    // The entries after lo, from the differences at lo..hi-1 (lo >= 1 and
+    // hi <= 64, so fewer than 64 of them), four at a time: the lowest
+    // running sum of each group comes from a table.
+    const std::uint64_t window = (std::uint64_t{1} << (hi - lo)) - 1;
+    std::uint64_t p = (s.vp >> lo) & window;
+    std::uint64_t q = (s.vn >> lo) & window;
+    while (q != 0) {  // without a decrease no later entry is lower
+      const unsigned group = static_cast<unsigned>((p & 0xF) | ((q & 0xF) << 4));
+      if (value - static_cast<std::uint64_t>(kGroups.drop[group]) <= max_dist) return false;
+      value = value + static_cast<std::uint64_t>(kGroups.rise[group]) -
+              static_cast<std::uint64_t>(kGroups.fall[group]);
+      p >>= 4;
+      q >>= 4;
     }
+    return true;
   }
 
  private:
   struct State {
     std::uint64_t vp, vn;
     std::uint64_t row0;
+    std::uint64_t dist;      // entry n
+    std::uint64_t lo_value;  // entry max(0, row0 - max_dist)
   };
 
   std::uint64_t equal_mask(Label label) const {
@@ -211,7 +297,9 @@ class BitRows {
   }
 
   std::size_t n_;
+  std::uint64_t max_dist_;
   std::uint64_t mask_;
+  unsigned top_;
   std::array<std::uint64_t, 128> ascii_;
   std::vector<std::pair<std::uint32_t, std::uint64_t>> other_;  // sorted by code point
   std::vector<State> states_;
@@ -238,15 +326,16 @@ std::uint64_t visit_budget(const Trie& trie) {
                       "paths explodes");
 }
 
-// The depth-first walk.  The work stack holds (node, depth) pairs.  The
-// current text is one UTF-8 buffer with its byte and code point lengths
-// kept per depth; rows are kept per text length, since a node's row depends
-// only on its text: a node with the empty label reuses its parent's row and
-// writes nothing, so chains of empty labels cost neither time nor memory.
-// When a node of depth d is taken from the stack, everything visited since
-// its parent lies below the parent, so the lengths of depths 0..d-1 and
-// the rows of text lengths 0..(parent's length) are still those of its
-// ancestors.
+// The depth-first walk.  The work stack holds (node, label, depth): a
+// node's label is read once, when it is pushed.  The current text is one
+// UTF-8 byte buffer with its byte and code point lengths kept per depth;
+// rows are kept per text length, since a node's row depends only on its
+// text: a node with the empty label reuses its parent's row and writes
+// nothing, so chains of empty labels cost neither time nor memory.  When a
+// node of depth d is taken from the stack, everything visited since its
+// parent lies below the parent, so the lengths of depths 0..d-1 and the
+// rows of text lengths 0..(parent's length) are still those of its
+// ancestors.  A text becomes a string only when it is reported.
 template <class Rows>
 std::vector<MatchResult> walk(const Trie& trie, std::uint32_t max_dist,
                               std::optional<std::uint32_t> limit, Rows& rows) {
@@ -258,25 +347,24 @@ std::vector<MatchResult> walk(const Trie& trie, std::uint32_t max_dist,
 
   struct Pending {
     NodeId node;
+    Label label;
     std::size_t depth;
   };
-  struct Child {
-    Label label;
-    NodeId node;
-    bool operator<(const Child& other) const {
-      return label != other.label ? label < other.label : node < other.node;
-    }
+  // Children go on the stack largest (label, node) first, so that the
+  // smallest ends on top.
+  const auto after = [](const Pending& a, const Pending& b) {
+    return a.label != b.label ? a.label > b.label : a.node > b.node;
   };
   struct Length {
     std::size_t bytes;  // of the UTF-8 text
     std::size_t chars;  // code points: the text length, and the row's index
   };
   std::vector<Pending> stack;
-  std::vector<Child> children;
-  std::string text;              // text of the node being visited
+  std::vector<char> text(64);   // text of the node being visited, and room
   std::vector<Length> lengths;  // per depth
   stack.reserve(64);
   lengths.reserve(64);
+  const std::size_t payload_slots = trie.payloads.size();
 
   // Visits are counted when they are scheduled (every pushed node is
   // visited: the walk always runs to the end), so the stack, too, never
@@ -286,7 +374,7 @@ std::vector<MatchResult> walk(const Trie& trie, std::uint32_t max_dist,
 
   rows.ensure(0);
   rows.set_initial();
-  stack.push_back({0, 0});
+  stack.push_back({0, kEmptyLabel, 0});
   while (!stack.empty()) {
     const Pending visit = stack.back();
     stack.pop_back();
@@ -298,38 +386,48 @@ std::vector<MatchResult> walk(const Trie& trie, std::uint32_t max_dist,
     Length length{0, 0};
     if (depth > 0) {
       length = lengths[depth - 1];
-      // Read through the checked accessor once already, when u was pushed.
-      const Label label = checked(trie.child_labels, u);
-      text.resize(length.bytes);
-      if (label != kEmptyLabel) {
-        detail::append_utf8(text, label);
-        length.bytes = text.size();
+      if (visit.label != kEmptyLabel) {
+        if (text.size() < length.bytes + 4) text.resize(std::max(length.bytes + 4, text.size() * 2));
+        length.bytes += put_utf8(text.data() + length.bytes, visit.label);
         length.chars += 1;
         rows.ensure(length.chars);
-        rows.step(length.chars, label);
+        rows.step(length.chars, visit.label);
       }
     }
     lengths[depth] = length;
 
-    if (length.chars != 0 && trie.payloads.checked_present(u)) {
+    if (length.chars != 0) {
+      // The slot is checked for every such node; whether it holds a
+      // payload matters only within reach.
+      if (u >= payload_slots) fail_index(payload_slots, u);
       const std::uint32_t distance = rows.distance(length.chars);
-      if (distance <= max_dist && results.size() < keep) results.push_back({text, u, distance});
+      if (distance <= max_dist && trie.payloads.checked_present(u) && results.size() < keep) {
+        results.push_back({std::string(text.data(), length.bytes), u, distance});
+      }
     }
 
     if (rows.prune(length.chars, max_dist)) continue;
 
     const ChildRange range = trie.child_range(u);
     if (range.empty()) continue;
-    children.clear();
+    const std::size_t first = stack.size();
+    bool sorted = true;
     for (std::size_t k = range.begin; k < range.end; ++k) {
       const NodeId child = checked(trie.child_transitions, k);
-      children.push_back({checked(trie.child_labels, child), child});
+      const Pending next{child, checked(trie.child_labels, child), depth + 1};
+      // The child's range is read when it is expanded: start fetching it.
+      if (child < trie.node_shifts.size()) __builtin_prefetch(trie.node_shifts.data() + child);
+      if (stack.size() > first && after(stack.back(), next)) sorted = false;
+      stack.push_back(next);
     }
-    if (children.size() > budget - scheduled) fail_budget(budget);
-    scheduled += children.size();
-    if (!std::is_sorted(children.begin(), children.end())) std::sort(children.begin(), children.end());
-    // Largest label first, so that the smallest ends on top.
-    for (std::size_t i = children.size(); i-- > 0;) stack.push_back({children[i].node, depth + 1});
+    const std::size_t count = stack.size() - first;
+    if (count > budget - scheduled) fail_budget(budget);
+    scheduled += count;
+    if (sorted) {
+      std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
+    } else {
+      std::sort(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end(), after);
+    }
   }
   return results;
 }
@@ -354,7 +452,7 @@ std::vector<MatchResult> fuzzy_match_bitparallel(const Trie& trie, std::string_v
     PlainRows rows(query);
     return walk(trie, max_dist, limit, rows);
   }
-  BitRows rows(query);
+  BitRows rows(query, max_dist);
   return walk(trie, max_dist, limit, rows);
 }
 
