@@ -145,6 +145,7 @@ void raise_panic(const std::string& message) {
 }
 
 bool to_u32(PyObject* object, std::uint32_t& out) {
+  if (small_exact_int(object, out)) return true;
   unsigned long long value;
   if (PyLong_Check(object)) {
     value = PyLong_AsUnsignedLongLong(object);

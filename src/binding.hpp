@@ -18,6 +18,10 @@
 #include "fault.hpp"
 #include "pyref.hpp"
 
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // included by Python.h from 3.11 on
+#endif
+
 namespace tessaloom::py {
 
 // ---- argument binding -----------------------------------------------------
@@ -72,6 +76,31 @@ PyObject* guarded(Body&& body) noexcept {
 }
 
 // ---- conversion rules -----------------------------------------------------
+
+// The value of an exact int held in a single digit (below 2^15 or 2^30),
+// when `object` is one: these need no call into the interpreter, so their
+// conversion runs no Python code.  False, with no error set, for anything
+// else.
+inline bool small_exact_int(PyObject* object, std::uint32_t& out) {
+  if (!PyLong_CheckExact(object)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+  PyLongObject* value = reinterpret_cast<PyLongObject*>(object);
+  if (!PyUnstable_Long_IsCompact(value)) return false;
+  const Py_ssize_t v = PyUnstable_Long_CompactValue(value);
+  if (v < 0) return false;
+  out = static_cast<std::uint32_t>(v);
+  return true;
+#else
+  const Py_ssize_t size = Py_SIZE(object);
+  if (size == 0) {
+    out = 0;
+    return true;
+  }
+  if (size != 1) return false;
+  out = static_cast<std::uint32_t>(reinterpret_cast<PyLongObject*>(object)->ob_digit[0]);
+  return true;
+#endif
+}
 
 // Unsigned-integer rule: an int (or anything with __index__) in 0..2^32-1.
 bool to_u32(PyObject* object, std::uint32_t& out);

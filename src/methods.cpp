@@ -24,6 +24,22 @@ constexpr const char* kFromArraysNames[] = {"node_shifts",       "child_labels",
 constexpr Signature kFromArrays{"PrefixSearch.from_internal_data_v2()", kFromArraysNames, 6};
 
 bool to_u32_array(PyObject* object, std::vector<std::uint32_t>& out) {
+  if (PyList_CheckExact(object)) {
+    // What to_sequence does for a list, with one shortcut: a small exact
+    // int converts without running Python code, so it cannot change the
+    // list and needs no reference of its own while it is converted.
+    out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(object)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(object); ++i) {
+      PyObject* item = PyList_GET_ITEM(object, i);
+      std::uint32_t value;
+      if (!small_exact_int(item, value)) {
+        PyRef hold = PyRef::borrow(item);
+        if (!to_u32(item, value)) return false;
+      }
+      out.push_back(value);
+    }
+    return true;
+  }
   return to_sequence(
       object, [&](std::size_t n) { out.reserve(n); },
       [&](PyObject* item) {

@@ -1,6 +1,7 @@
 #include "payload.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "fault.hpp"
@@ -11,56 +12,100 @@ namespace {
 
 constexpr std::uint64_t kMaxCount = 0xFFFFFFFFu;
 
-// Sums the entries of `a` and then `b` per video id and writes them to
-// `ids`/`counts`, one per distinct id, largest sum first.  Pairs are read
-// up to the shorter of each payload's two arrays.  The outputs may be the
-// arrays `a` looks at: everything is read before they are written.
-void sum_by_video(const PayloadView& a, const PayloadView& b, std::vector<std::uint32_t>& ids,
-                  std::vector<std::uint32_t>& counts) {
-  struct Entry {
-    std::uint32_t id;
-    std::uint32_t order;  // first appearance, for a reproducible order
-    std::uint64_t sum;
-  };
-  thread_local std::vector<Entry> entries;
-  entries.clear();
-  const std::size_t na = std::min(a.video_ids.size(), a.video_counts.size());
-  const std::size_t nb = std::min(b.video_ids.size(), b.video_counts.size());
-  entries.reserve(na + nb);
-  std::uint32_t order = 0;
-  for (std::size_t k = 0; k < na; ++k) entries.push_back({a.video_ids[k], order++, a.video_counts[k]});
-  for (std::size_t k = 0; k < nb; ++k) entries.push_back({b.video_ids[k], order++, b.video_counts[k]});
-
-  // Group by id (keeping first appearance first), then fold each group.
-  std::sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
-    return x.id != y.id ? x.id < y.id : x.order < y.order;
-  });
-  std::size_t out = 0;
-  for (std::size_t k = 0; k < entries.size();) {
-    Entry group = entries[k];
-    for (++k; k < entries.size() && entries[k].id == group.id; ++k) group.sum += entries[k].sum;
-    if (group.sum > kMaxCount) group.sum = kMaxCount;
-    entries[out++] = group;
-  }
-  entries.resize(out);
-  // Largest sum first; equal sums keep the order of first appearance.
-  std::sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
-    return x.sum != y.sum ? x.sum > y.sum : x.order < y.order;
-  });
-
-  ids.clear();
-  counts.clear();
-  for (const Entry& e : entries) {
-    ids.push_back(e.id);
-    counts.push_back(static_cast<std::uint32_t>(e.sum));
-  }
-}
+// Fold once this many pairs have been added since the last fold, unless
+// that is less than the distinct ids already held.
+constexpr std::size_t kFoldEvery = std::size_t{1} << 16;
+// Up to this many entries, folding compares them pairwise instead of sorting.
+constexpr std::size_t kFoldSmall = 32;
 
 }  // namespace
 
+void VideoTotals::add(const PayloadView& payload) {
+  const std::size_t n = std::min(payload.video_ids.size(), payload.video_counts.size());
+  const std::uint32_t* ids = payload.video_ids.data();
+  const std::uint32_t* counts = payload.video_counts.data();
+  const std::size_t base = entries_.size();
+  entries_.resize(base + n);
+  Entry* out = entries_.data() + base;
+  for (std::size_t k = 0; k < n; ++k) {
+    // Past 2^32-1 pairs the order saturates: it only ranks equal sums.
+    const std::uint64_t order = appended_ < kMaxCount ? appended_ : kMaxCount;
+    ++appended_;
+    out[k] = {std::uint64_t{ids[k]} << 32 | order, counts[k]};
+  }
+  if (entries_.size() - folded_ >= std::max(kFoldEvery, folded_)) fold();
+}
+
+// Groups the entries by id, the first appearance first, and sums each
+// group into one entry carrying that first appearance.  Clamping each
+// partial sum gives the same result as clamping the whole sum.
+void VideoTotals::fold() {
+  if (entries_.size() <= kFoldSmall) {
+    // Few entries: match each against the distinct ids found so far.
+    std::size_t out = 0;
+    for (std::size_t k = 0; k < entries_.size(); ++k) {
+      const Entry e = entries_[k];
+      std::size_t j = 0;
+      while (j < out && entries_[j].key >> 32 != e.key >> 32) ++j;
+      if (j == out) {
+        entries_[out++] = e;
+      } else {
+        Entry& group = entries_[j];
+        group.key = std::min(group.key, e.key);  // the first appearance
+        group.value = std::min(group.value + e.value, kMaxCount);
+      }
+    }
+    entries_.resize(out);
+    folded_ = out;
+    return;
+  }
+  std::sort(entries_.begin(), entries_.end(), [](const Entry& x, const Entry& y) { return x.key < y.key; });
+  std::size_t out = 0;
+  for (std::size_t k = 0; k < entries_.size();) {
+    Entry group = entries_[k];
+    const std::uint64_t id = group.key >> 32;
+    for (++k; k < entries_.size() && entries_[k].key >> 32 == id; ++k) {
+      group.value += entries_[k].value;
+      if (group.value > kMaxCount) group.value = kMaxCount;
+    }
+    entries_[out++] = group;
+  }
+  entries_.resize(out);
+  folded_ = out;
+}
+
+std::size_t VideoTotals::order(std::size_t keep) {
+  fold();
+  // Re-key: largest sum first, then earliest appearance; the id moves to
+  // `value`.  Sums are clamped, so they fit in the upper 32 bits.
+  for (Entry& e : entries_) {
+    const std::uint64_t order = e.key & kMaxCount;
+    const std::uint64_t id = e.key >> 32;
+    e.key = e.value << 32 | (kMaxCount - order);
+    e.value = id;
+  }
+  const auto larger = [](const Entry& x, const Entry& y) { return x.key > y.key; };
+  const std::size_t k = std::min(keep, entries_.size());
+  if (k < entries_.size()) {
+    std::nth_element(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(k), entries_.end(), larger);
+  }
+  std::sort(entries_.begin(), entries_.begin() + static_cast<std::ptrdiff_t>(k), larger);
+  return k;
+}
+
 void Payload::merge_from(const PayloadView& other) {
   total_count = add_clamped(total_count, other.total_count);
-  sum_by_video(view(), other, video_ids, video_counts);
+  VideoTotals sums;
+  sums.add(view());
+  sums.add(other);
+  std::vector<std::uint32_t> ids, counts;
+  sums.finish(SIZE_MAX, [&](std::size_t k) {
+    ids.resize(k);
+    counts.resize(k);
+    return std::pair{ids.data(), counts.data()};
+  });
+  video_ids = std::move(ids);
+  video_counts = std::move(counts);
 }
 
 PayloadView PayloadTable::get(std::size_t slot) const {
@@ -84,6 +129,11 @@ void PayloadTable::reserve(std::size_t slots, std::size_t entries) {
   counts_.reserve(entries);
 }
 
+void PayloadTable::shrink_to_fit() {
+  ids_.shrink_to_fit();
+  counts_.shrink_to_fit();
+}
+
 void PayloadTable::ensure_counts_offsets() {
   if (!counts_begin_.empty()) return;
   // Until now every slot had as many counts as ids.
@@ -102,8 +152,8 @@ void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t
   if (video_ids.size() != video_counts.size()) ensure_counts_offsets();
   present_.push_back(1);
   total_.push_back(total_count);
-  ids_.insert(ids_.end(), video_ids.begin(), video_ids.end());
-  counts_.insert(counts_.end(), video_counts.begin(), video_counts.end());
+  ids_.append(video_ids.data(), video_ids.size());
+  counts_.append(video_counts.data(), video_counts.size());
   ids_begin_.push_back(static_cast<std::uint32_t>(ids_.size()));
   if (!counts_begin_.empty()) counts_begin_.push_back(static_cast<std::uint32_t>(counts_.size()));
 }

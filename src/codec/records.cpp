@@ -80,10 +80,14 @@ bool read_payloads(Reader& reader, PayloadTable& table) {
   std::size_t count;
   if (!reader.read_count(count)) return false;
   const std::size_t n = std::min(count, reader.remaining());
+  // Entries are appended as they are read: the entry arrays grow by
+  // doubling, so they never hold more than twice what the input gave, and
+  // give back the spare capacity at the end.
   table.reserve(n, 0);
   for (std::size_t i = 0; i < n; ++i) {
     if (!read_optional_payload_into(reader, table)) return false;
   }
+  table.shrink_to_fit();
   if (count > n) {
     return fail_past_capacity(reader, n, read_one_tag);
   }
