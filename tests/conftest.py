@@ -192,3 +192,31 @@ def same_ranking(got, want):
 CAR_CART_CAT_DOG = {
     t: (1, [0], [1]) for t in ("c", "ca", "car", "cart", "cat", "d", "do", "dog")
 }
+
+
+# ---- fresh objects for reference-count checks -------------------------------
+
+
+def fresh(v):
+    """A new int object (not one of the interpreter's cached small ints)."""
+    return int(str(v))
+
+
+def text(s):
+    return "".join(list(s))  # a new, non-interned str
+
+
+class Idx:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class RaisingIdx:
+    """Raises a new TypeError with a cause (re-raising one instance would
+    grow its traceback and so hold the frames)."""
+
+    def __index__(self):
+        raise TypeError("bad index") from KeyError("cause")

@@ -6,34 +6,9 @@ import sys
 
 import pytest
 
-from conftest import PARAMS, vid
+from conftest import PARAMS, Idx, RaisingIdx, fresh, text, vid
 
 ROUNDS = 200
-
-
-def fresh(v):
-    """A new int object (not one of the interpreter's cached small ints)."""
-    return int(str(v))
-
-
-def text(s):
-    return "".join(list(s))  # a new, non-interned str
-
-
-class Idx:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class RaisingIdx:
-    """Raises a new TypeError with a cause (re-raising one instance would
-    grow its traceback and so hold the frames)."""
-
-    def __index__(self):
-        raise TypeError("bad index") from KeyError("cause")
 
 
 def base():

@@ -10,7 +10,20 @@ import threading
 import pytest
 
 import model
-from conftest import CAR_CART_CAT_DOG, MAX_U32, PARAMS, build, graph_arrays, method, trie_arrays, vid
+from conftest import (
+    CAR_CART_CAT_DOG,
+    MAX_U32,
+    PARAMS,
+    Idx,
+    RaisingIdx,
+    build,
+    fresh,
+    graph_arrays,
+    method,
+    text,
+    trie_arrays,
+    vid,
+)
 
 # ---- the module under test -------------------------------------------------------
 
@@ -26,27 +39,6 @@ def test_imported_module_is_the_build_under_test(mod):
 
 # ---- inputs --------------------------------------------------------------------------
 
-
-def fresh(v):
-    """A new int object (not one of the interpreter's cached small ints)."""
-    return int(str(v))
-
-
-def text(s):
-    return "".join(list(s))  # a new, non-interned str
-
-
-class Idx:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class RaisingIdx:
-    def __index__(self):
-        raise TypeError("bad index") from KeyError("cause")
 
 
 class BytesSub(bytes):
