@@ -40,7 +40,6 @@ def test_imported_module_is_the_build_under_test(mod):
 # ---- inputs --------------------------------------------------------------------------
 
 
-
 class BytesSub(bytes):
     pass
 
