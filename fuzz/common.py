@@ -18,14 +18,18 @@ import atheris  # noqa: E402
 
 import model  # noqa: E402
 
-# Instrumenting the model's decoder gives the fuzzer coverage feedback that
-# mirrors the native decoder branch for branch; the native module itself is
-# only covered when it is built for it (README).  The model's walk is left
-# alone: instrumented, it would be the slowest part of every input.
-for _name, _fn in list(vars(model._Reader).items()):
-    if callable(_fn):
-        atheris.instrument_func(_fn)
-atheris.instrument_func(model.decode)
+
+def instrument(*functions):
+    """Python-level coverage for the fuzzer: the harness's own branches
+    (which outcome an input had) and the model's decoder and propagation,
+    which mirror the native code branch for branch.  The native module is
+    covered only when built for it (README).  The model's walk is left
+    alone: instrumented, it would be the slowest part of every input."""
+    for fn in functions:
+        atheris.instrument_func(fn)
+
+
+instrument(*(fn for fn in vars(model._Reader).values() if callable(fn)), model.decode)
 
 import _tessaloom  # noqa: E402
 
@@ -249,3 +253,6 @@ def exercise_queries(index_obj, record, cur, count, reload=None):
                 again = run(getattr(reload, which), term, max_dist, limit)
                 same_outcome(which, again, got if got[0] == "ok" else ("fault", got[1]), context)
             same_outcome(which, got, model_query(record, which, term, max_dist, limit), context)
+
+
+instrument(query_fault, choose_term, choose_query, run, model_query, same_outcome, exercise_queries)

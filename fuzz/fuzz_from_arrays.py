@@ -240,6 +240,8 @@ def TestOneInput(data):
 
 
 def main():
+    common.instrument(TestOneInput, make_arrays, make_payload, make_video, checks,
+                      model.propagate, model.processing_order, model.merge)
     common.check_module_path()
     atheris.Setup(sys.argv, TestOneInput)
     atheris.Fuzz()

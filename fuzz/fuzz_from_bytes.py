@@ -48,6 +48,7 @@ def TestOneInput(data):
 
 
 def main():
+    common.instrument(TestOneInput)
     common.check_module_path()
     atheris.Setup(sys.argv, TestOneInput)
     atheris.Fuzz()
