@@ -38,7 +38,11 @@ struct MatchResult {
 //  - a walk that reaches a node N or more levels below the root (N = node
 //    count) has followed a cycle in the child lists: InternalFault
 //    "child lists contain a cycle: the walk went deeper than {N-1} levels
-//    below the root".  A tree or DAG never goes that deep.
+//    below the root".  A tree or DAG never goes that deep;
+//  - a walk that would make more than 64 x (N + len(child_transitions)) +
+//    1024 visits (only child lists that share or repeat nodes heavily, with
+//    exponentially many root paths, get there; a tree visits each node at
+//    most once): InternalFault "walk exceeded {budget} node visits: ...".
 //
 // Labels that are not Unicode scalar values (only possible for a record
 // built directly in C++) compare by their value and appear as U+FFFD in
