@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-from conftest import PARAMS, Idx, RaisingIdx, fresh, text, vid
+from conftest import PARAMS, Idx, RaisingIdx, fresh, text, tracked, vid
 
 ROUNDS = 200
 
@@ -67,29 +67,6 @@ CASES = {
     "video length": case(video_index=lambda: [bytes(16), bytes(range(17))]),
     "internal fault": case(node_shifts=lambda: [0, 1, 9]),
 }
-
-
-def tracked(objects):
-    """Every container and element (three levels deep) whose count means
-    something: not the interpreter's shared small ints and 1-char strs."""
-    seen, out = set(), []
-
-    def walk(o, depth):
-        if id(o) in seen or o is None or isinstance(o, bool):
-            return
-        if isinstance(o, int) and -5 <= o <= 256:
-            return
-        if isinstance(o, (str, bytes)) and len(o) <= 1:
-            return
-        seen.add(id(o))
-        out.append(o)
-        if depth < 3 and isinstance(o, (list, tuple, dict)):
-            for item in (o.values() if isinstance(o, dict) else o):
-                walk(item, depth + 1)
-
-    for o in objects:
-        walk(o, 0)
-    return out
 
 
 @pytest.mark.parametrize("name", CASES)

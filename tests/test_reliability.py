@@ -21,6 +21,7 @@ from conftest import (
     graph_arrays,
     method,
     text,
+    tracked,
     trie_arrays,
     vid,
 )
@@ -184,29 +185,6 @@ def panic_type(ix):
     raise AssertionError("no fault")
 
 
-def tracked(objects):
-    """Objects whose reference count means something (not the interpreter's
-    shared small ints and one-character strings), two levels deep."""
-    seen, out = set(), []
-
-    def walk(o, depth):
-        if id(o) in seen or o is None or isinstance(o, (bool, type(lambda: 0))):
-            return
-        if isinstance(o, int) and -5 <= o <= 256:
-            return
-        if isinstance(o, (str, bytes)) and len(o) <= 1:
-            return
-        seen.add(id(o))
-        out.append(o)
-        if depth < 2 and isinstance(o, (list, tuple, dict)):
-            for item in (o.values() if isinstance(o, dict) else o):
-                walk(item, depth + 1)
-
-    for o in objects:
-        walk(o, 0)
-    return out
-
-
 @pytest.mark.parametrize("family", FAMILIES[:4])
 def test_reference_counts_unchanged(PS, mod, indexes, family):
     cases = family_cases(PS, indexes, family)
@@ -217,7 +195,7 @@ def test_reference_counts_unchanged(PS, mod, indexes, family):
     if family in ("fuzzy_match", "fuzzy_match_video"):
         for index, a, kw in query_cases(indexes).values():
             inputs.extend([index, a, kw])
-    objects = tracked(inputs) + [PS, mod, panic_type(indexes), *indexes.values()]
+    objects = tracked(inputs, depth=2) + [PS, mod, panic_type(indexes), *indexes.values()]
     calls = list(cases.values())
 
     run_all(calls, 20)  # warm up: caches the interpreter fills on first use
