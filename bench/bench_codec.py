@@ -6,7 +6,7 @@ MB/s of encoded size, how much faster loading is than building with
 from_internal_data_v2 (times are CPU time of the calling thread), and the
 resident memory a loaded index adds in a fresh process.
 
-    python bench/bench_codec.py [--lists american-english-huge french ...]
+    python bench/bench_codec.py [--lists american-english-huge french ...] [--save FILE]
 """
 
 import argparse
@@ -84,6 +84,8 @@ def main():
     ap.add_argument("--lists", nargs="+", default=list(vocab.ENGLISH),
                     help="word lists under /usr/share/dict")
     ap.add_argument("--reps", type=int, default=5)
+    ap.add_argument("--save", metavar="FILE",
+                    help="also write the encoded index to FILE (for bench/load_floor.cpp)")
     args = ap.parse_args()
 
     words = vocab.read_words(args.lists)
@@ -97,6 +99,9 @@ def main():
     build_s = time_build(inputs)
     c, data = codec(index, args.reps)
     rss = loaded_rss(data)
+    if args.save:
+        with open(args.save, "wb") as f:
+            f.write(data)
     n = arrays.n_nodes
     log(f"encoded size          {c['bytes'] / MB:10.1f} MB ({c['bytes'] / n:.1f} bytes per node)")
     log(f"to_bytes              {c['to_s'] * 1e3:10.1f} ms  {c['to_mbps']:8.0f} MB/s  (target >= 300)")
