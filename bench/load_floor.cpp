@@ -14,8 +14,9 @@
 //                 in this format does at least this much.
 //
 // With --build-ms (the build time bench_codec.py prints), it also prints the
-// load time that "loading 20 times faster than building" allows, against
-// the full load and against the floor (node arrays + payload skip).
+// load time that loading twenty times faster than building would allow, and
+// how many times faster than building the full load and the floor (node
+// arrays + payload skip) are.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
