@@ -321,44 +321,45 @@ bool Reader::read_bytes16(std::array<std::uint8_t, 16>& out) {
   return true;
 }
 
-// Runs read in chunks during which even the longest element form cannot
-// pass the end, so only the marker byte is examined; the last few elements
-// go through the byte-by-byte rule.
-bool Reader::read_u32_run_chunked(std::uint32_t* out, std::size_t n) {
+// Runs read in chunks during which even the longest element form (`widest`
+// bytes) cannot pass the end: `block(out, k)` reads such a chunk examining
+// only first bytes; the last few elements go through `one`, the
+// byte-by-byte rule.
+template <class Block, class One>
+bool Reader::read_run_chunked(std::uint32_t* out, std::size_t n, std::size_t widest, Block block, One one) {
   std::size_t i = 0;
   while (i < n) {
-    const std::size_t k = std::min(n - i, remaining() / 5);
+    const std::size_t k = std::min(n - i, remaining() / widest);
     if (k == 0) {
       for (; i < n; ++i) {
-        if (!read_u32_slow(out[i])) return false;
+        if (!one(out[i])) return false;
       }
       return true;
     }
-    if (!read_u32_block(out + i, k)) return false;
+    if (!block(out + i, k)) return false;
     i += k;
   }
   return true;
 }
 
+bool Reader::read_u32_run_chunked(std::uint32_t* out, std::size_t n) {
+  return read_run_chunked(
+      out, n, 5, [this](std::uint32_t* o, std::size_t k) { return read_u32_block(o, k); },
+      [this](std::uint32_t& v) { return read_u32_slow(v); });
+}
+
 bool Reader::read_char_run(std::uint32_t* out, std::size_t n) {
-  std::size_t i = 0;
-  while (i < n) {
-    const std::size_t k = std::min(n - i, remaining() / 4);
-    if (k == 0) {
-      for (; i < n; ++i) {
-        if (!read_char(out[i])) return false;
-      }
-      return true;
-    }
-    for (const std::size_t stop = i + k; i < stop; ++i) {
+  const auto block = [this](std::uint32_t* o, std::size_t k) {
+    for (std::size_t i = 0; i < k; ++i) {
       if (*p_ < 0x80) {
-        out[i] = *p_++;
-      } else if (!read_char_multi(out[i], remaining())) {
+        o[i] = *p_++;
+      } else if (!read_char_multi(o[i], remaining())) {
         return false;
       }
     }
-  }
-  return true;
+    return true;
+  };
+  return read_run_chunked(out, n, 4, block, [this](std::uint32_t& c) { return read_char(c); });
 }
 
 bool Reader::read_bytes16_run(std::array<std::uint8_t, 16>* out, std::size_t n) {

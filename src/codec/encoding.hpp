@@ -312,6 +312,8 @@ class Reader {
   [[gnu::cold, gnu::noinline]] bool fail_marker(std::uint8_t b, IntegerType expected);
   bool read_u32_slow(std::uint32_t& out);
   bool read_u32_run_chunked(std::uint32_t* out, std::size_t n);
+  template <class Block, class One>
+  bool read_run_chunked(std::uint32_t* out, std::size_t n, std::size_t widest, Block block, One one);
   // `n` varints with room for the longest form of each (5n bytes left): no
   // end checks.  Branching on the marker beats branch-free decoding here:
   // widths usually come in runs, and a branch-free step puts the width

@@ -36,43 +36,43 @@ void resize_storage(std::vector<T>& out, std::size_t n) {
   out.resize(n);
 }
 
-// Every varint and every character takes at least one byte, so at most
-// remaining() of them can be read.
-bool read_u32_seq(Reader& reader, std::vector<std::uint32_t>& out) {
+// A sequence of elements that take at least one byte each (varints,
+// characters), so at most remaining() of them can be read: `run` reads them
+// into the storage `storage(n)` hands out, `one` is the single-element read
+// that fails past what the input holds.
+template <class Storage>
+bool read_seq(Reader& reader, bool (Reader::*run)(std::uint32_t*, std::size_t),
+              bool (*one)(Reader&, std::uint32_t&), Storage storage) {
   std::size_t count;
   if (!reader.read_count(count)) return false;
   const std::size_t n = std::min(count, reader.remaining());
-  resize_storage(out, n);
-  if (!reader.read_u32_run(out.data(), n)) return false;
+  if (!(reader.*run)(storage(n), n)) return false;
   if (count > n) {
-    return fail_past_capacity(reader, n, read_one_u32);
+    return fail_past_capacity(reader, n, one);
   }
   return true;
 }
 
+// The sequence's elements replace the contents of `out`.
+auto into(std::vector<std::uint32_t>& out) {
+  return [&out](std::size_t n) {
+    resize_storage(out, n);
+    return out.data();
+  };
+}
+
+bool read_u32_seq(Reader& reader, std::vector<std::uint32_t>& out) {
+  return read_seq(reader, &Reader::read_u32_run, read_one_u32, into(out));
+}
+
 bool read_char_seq(Reader& reader, std::vector<std::uint32_t>& out) {
-  std::size_t count;
-  if (!reader.read_count(count)) return false;
-  const std::size_t n = std::min(count, reader.remaining());
-  resize_storage(out, n);
-  if (!reader.read_char_run(out.data(), n)) return false;
-  if (count > n) {
-    return fail_past_capacity(reader, n, read_one_char);
-  }
-  return true;
+  return read_seq(reader, &Reader::read_char_run, read_one_char, into(out));
 }
 
 // Reads a sequence of varint u32 into storage handed out by `append`.
 template <class Append>
 bool read_u32_seq_into(Reader& reader, Append append) {
-  std::size_t count;
-  if (!reader.read_count(count)) return false;
-  const std::size_t n = std::min(count, reader.remaining());
-  if (!reader.read_u32_run(append(n), n)) return false;
-  if (count > n) {
-    return fail_past_capacity(reader, n, read_one_u32);
-  }
-  return true;
+  return read_seq(reader, &Reader::read_u32_run, read_one_u32, append);
 }
 
 // Every optional payload takes at least its tag byte.
