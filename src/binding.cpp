@@ -1,13 +1,13 @@
 #include "binding.hpp"
 
+#include "limits.hpp"
+
 #include <string>
 #include <vector>
 
 namespace tessaloom::py {
 
 namespace {
-
-constexpr unsigned long long kMaxU32 = 0xFFFFFFFFull;
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'"
 std::string list_names(const std::vector<const char*>& names) {

@@ -59,17 +59,29 @@ bool fail_argument(const char* name);
 // Raises PanicException (created on first use) with `message`.
 void raise_panic(const std::string& message);
 
-// Runs a method body, turning the core's internal fault into PanicException
-// and exhausted memory into MemoryError.
+// Runs a method body; no exception leaves it.  The core's internal fault
+// becomes PanicException with its text; a size too large to store (a
+// container's length_error) the same "capacity overflow" fault the core
+// raises for it; exhausted memory MemoryError; anything else PanicException
+// naming what was thrown.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
-    return body();
-  } catch (const InternalFault& fault) {
-    raise_panic(fault.message());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::length_error&) {
+    try {
+      return body();
+    } catch (const InternalFault& fault) {
+      raise_panic(fault.message());
+    } catch (const std::bad_alloc&) {
+      PyErr_NoMemory();
+    } catch (const std::length_error&) {
+      raise_panic("capacity overflow");
+    } catch (const std::exception& e) {
+      raise_panic(std::string("unexpected internal error: ") + e.what());
+    } catch (...) {
+      raise_panic("unexpected internal error");
+    }
+  } catch (...) {
+    // Raising itself failed (no memory for the message).
     PyErr_NoMemory();
   }
   return nullptr;

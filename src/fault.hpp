@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,9 +31,13 @@ class InternalFault : public std::exception {
 // The checked accessor: every lookup through an index taken from the
 // index arrays goes through here.
 template <class T>
-inline const T& checked(const std::vector<T>& array, std::size_t index) {
+inline const T& checked(std::span<const T> array, std::size_t index) {
   if (index >= array.size()) fail_index(array.size(), index);
   return array[index];
+}
+template <class T>
+inline const T& checked(const std::vector<T>& array, std::size_t index) {
+  return checked(std::span<const T>(array), index);
 }
 
 }  // namespace tessaloom

@@ -114,7 +114,7 @@ PyObject* from_internal_data_v2(PyObject*, PyObject* const* args, Py_ssize_t nar
     PyObject* arg[6];
     if (!bind_arguments(kFromArrays, args, nargsf, kwnames, arg)) return nullptr;
 
-    Trie trie;
+    TrieArrays trie;
     if (!to_u32_array(arg[0], trie.node_shifts)) return fail_argument("node_shifts"), nullptr;
     if (!to_sequence(
             arg[1], [&](std::size_t n) { trie.child_labels.reserve(n); },
@@ -178,8 +178,7 @@ PyObject* from_internal_data_v2(PyObject*, PyObject* const* args, Py_ssize_t nar
     }
     trie.video_index = std::move(videos.ids);
 
-    propagate(trie, video_top_n);
-    return wrap_trie(std::move(trie));
+    return wrap_trie(propagate(std::move(trie), video_top_n));
   });
 }
 

@@ -44,8 +44,6 @@ PyType_Spec spec = {
 
 }  // namespace
 
-PyTypeObject* prefix_search_type() { return the_type; }
-
 PyTypeObject* create_prefix_search_type() {
   the_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
   return the_type;

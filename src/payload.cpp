@@ -10,7 +10,7 @@ namespace tessaloom {
 
 namespace {
 
-constexpr std::uint64_t kMaxCount = 0xFFFFFFFFu;
+constexpr std::uint64_t kMaxCount = kMaxU32;
 
 // Fold once this many pairs have been added since the last fold, unless
 // that is less than the distinct ids already held.
@@ -108,72 +108,114 @@ void Payload::merge_from(const PayloadView& other) {
   video_counts = std::move(counts);
 }
 
-PayloadView PayloadTable::get(std::size_t slot) const {
-  PayloadView v;
-  v.total_count = total_[slot];
-  const std::uint32_t* ids = ids_.data();
-  v.video_ids = {ids + ids_begin_[slot], ids + ids_begin_[slot + 1]};
-  if (counts_begin_.empty()) {
-    v.video_counts = {counts_.data() + ids_begin_[slot], counts_.data() + ids_begin_[slot + 1]};
-  } else {
-    v.video_counts = {counts_.data() + counts_begin_[slot], counts_.data() + counts_begin_[slot + 1]};
+// --- PayloadStore --------------------------------------------------------------
+
+std::span<const std::uint8_t> PayloadStore::record_at(std::uint32_t offset) const {
+  const std::size_t size = records_.size();
+  if (offset >= size) fail_index(size, offset);
+  std::uint64_t length = 0;
+  const std::size_t head = codec::read_varint(records_.data() + offset, size - offset, length);
+  // A cut or invalid length, or a record running past the end.
+  if (head == 0 || head == 9) fail_index(size, size);
+  if (length > size - offset - head) fail_index(size, size);
+  return records_.subspan(offset + head, static_cast<std::size_t>(length));
+}
+
+namespace {
+
+// Reads a record's fields in order; a field that does not read ends with
+// an internal fault at the record's length and the position reached.
+class RecordReader {
+ public:
+  explicit RecordReader(std::span<const std::uint8_t> record) : record_(record) {}
+
+  std::uint32_t u32() {
+    std::uint64_t v = 0;
+    const std::size_t w = codec::read_varint(record_.data() + at_, record_.size() - at_, v);
+    if (w == 0 || w == 9) fail_index(record_.size(), at_);
+    at_ += w;
+    return static_cast<std::uint32_t>(v);
   }
-  return v;
-}
-
-void PayloadTable::reserve(std::size_t slots, std::size_t entries) {
-  present_.reserve(slots);
-  total_.reserve(slots);
-  ids_begin_.reserve(slots + 1);
-  ids_.reserve(entries);
-  counts_.reserve(entries);
-}
-
-void PayloadTable::shrink_to_fit() {
-  ids_.shrink_to_fit();
-  counts_.shrink_to_fit();
-}
-
-void PayloadTable::ensure_counts_offsets() {
-  if (!counts_begin_.empty()) return;
-  // Until now every slot had as many counts as ids.
-  counts_begin_ = ids_begin_;
-}
-
-void PayloadTable::push_absent() { push(0, {}, {}), present_.back() = 0; }
-
-void PayloadTable::push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
-                        std::span<const std::uint32_t> video_counts) {
-  // Offsets are 32-bit: an index holds at most 2^32-1 entries in all.
-  if (ids_.size() + video_ids.size() > kMaxCount || counts_.size() + video_counts.size() > kMaxCount) {
-    fail_capacity();
+  std::size_t count() {
+    std::uint64_t v = 0;
+    const std::size_t w = codec::read_varint(record_.data() + at_, record_.size() - at_, v);
+    if (w == 0 || v > kMaxU32) fail_index(record_.size(), at_);
+    at_ += w;
+    // Every value takes at least a byte.
+    if (v > record_.size() - at_) fail_index(record_.size(), record_.size());
+    return static_cast<std::size_t>(v);
   }
-  if (ids_begin_.empty()) ids_begin_.push_back(0);
-  if (video_ids.size() != video_counts.size()) ensure_counts_offsets();
-  present_.push_back(1);
-  total_.push_back(total_count);
-  ids_.append(video_ids.data(), video_ids.size());
-  counts_.append(video_counts.data(), video_counts.size());
-  ids_begin_.push_back(static_cast<std::uint32_t>(ids_.size()));
-  if (!counts_begin_.empty()) counts_begin_.push_back(static_cast<std::uint32_t>(counts_.size()));
+  void run(std::vector<std::uint32_t>& out) {
+    const std::size_t n = count();
+    out.resize(n);
+    codec::Reader reader(record_.subspan(at_));
+    if (!reader.read_u32_run(out.data(), n)) fail_index(record_.size(), record_.size() - reader.remaining());
+    at_ = record_.size() - reader.remaining();
+  }
+
+ private:
+  std::span<const std::uint8_t> record_;
+  std::size_t at_ = 0;
+};
+
+}  // namespace
+
+void PayloadStore::decode(std::span<const std::uint8_t> record, DecodedPayload& out) {
+  RecordReader reader(record);
+  out.total_count = reader.u32();
+  reader.run(out.video_ids);
+  reader.run(out.video_counts);
 }
 
-void PayloadTable::fail_capacity_overflow() { fail_capacity(); }
-
-void PayloadTable::close_present(std::uint32_t total_count) {
-  if (ids_begin_.empty()) ids_begin_.push_back(0);
-  const std::size_t ids_start = ids_begin_.back();
-  const std::size_t counts_start = counts_begin_.empty() ? ids_start : counts_begin_.back();
-  if (ids_.size() - ids_start != counts_.size() - counts_start) ensure_counts_offsets();
-  present_.push_back(1);
-  total_.push_back(total_count);
-  ids_begin_.push_back(static_cast<std::uint32_t>(ids_.size()));
-  if (!counts_begin_.empty()) counts_begin_.push_back(static_cast<std::uint32_t>(counts_.size()));
+void PayloadStore::decode_head(std::span<const std::uint8_t> record, std::uint32_t& total_count,
+                               std::size_t& id_count) {
+  RecordReader reader(record);
+  total_count = reader.u32();
+  id_count = reader.count();
 }
 
-std::size_t PayloadTable::memory_bytes() const {
-  return present_.capacity() + 4 * (total_.capacity() + ids_begin_.capacity() + ids_.capacity() +
-                                    counts_begin_.capacity() + counts_.capacity());
+// --- PayloadTable --------------------------------------------------------------
+
+std::pair<std::uint32_t, std::uint8_t*> PayloadTable::open_record(std::size_t length) {
+  const std::size_t head = codec::varint_size(length);
+  const std::size_t offset = records_.size();
+  // Every offset stays below kAbsentPayload.
+  if (length > kMaxU32 - 1 - offset || head > kMaxU32 - 1 - offset - length) fail_capacity();
+  std::uint8_t* p = records_.grow(head + length);
+  codec::Writer writer(p, head);
+  writer.write_count(length);
+  return {static_cast<std::uint32_t>(offset), p + head};
+}
+
+std::uint32_t PayloadTable::append_record(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
+                                          std::span<const std::uint32_t> video_counts) {
+  codec::SizeCounter counter;
+  put_record(counter, total_count, video_ids, video_counts);
+  const auto [offset, out] = open_record(counter.size());
+  codec::Writer writer(out, counter.size());
+  put_record(writer, total_count, video_ids, video_counts);
+  return offset;
+}
+
+std::uint32_t PayloadTable::append_record_bytes(std::span<const std::uint8_t> record) {
+  return append_record_with_total(std::nullopt, record);
+}
+
+std::uint32_t PayloadTable::append_record_with_total(std::optional<std::uint32_t> total_count,
+                                                     std::span<const std::uint8_t> rest) {
+  // `rest` may lie in this table's records, which growing may move.
+  const std::uint8_t* base = records_.data();
+  const bool inside = !rest.empty() && base != nullptr && rest.data() >= base && rest.data() < base + records_.size();
+  const std::size_t at = inside ? static_cast<std::size_t>(rest.data() - base) : 0;
+  const std::size_t head = total_count ? codec::varint_size(*total_count) : 0;
+  const auto [offset, out] = open_record(head + rest.size());
+  if (total_count) {
+    codec::Writer writer(out, head);
+    writer.write_u32(*total_count);
+  }
+  const std::uint8_t* from = inside ? records_.data() + at : rest.data();
+  if (!rest.empty()) std::memcpy(out + head, from, rest.size());
+  return offset;
 }
 
 }  // namespace tessaloom

@@ -2,26 +2,41 @@
 // and how often.
 //
 // `Payload` is the growable working form used while payloads are merged.
-// A built index keeps its payloads packed in one `PayloadTable`: a presence
-// flag and a total per node, and per-node offsets into shared entry arrays,
-// so an index makes no allocation per node.
+// An index holds its payloads compactly, in two flat arrays:
+//
+//   refs     one u32 per node: where the node's record starts in `records`,
+//            or kAbsentPayload for a node without a payload;
+//   records  the records, back to back, each its byte length (varint)
+//            followed by the record exactly as the byte format writes it
+//            after the 01 tag: total_count, then video_ids and video_counts,
+//            each a count and its values, all varints in their shortest
+//            form.
+//
+// Nodes with identical payloads may point at one record.  Nothing in the
+// arrays is a pointer, so they can be used in place wherever they come
+// from; every read through them is checked.  `PayloadStore` is the
+// read-only view the queries use, `PayloadTable` the growable owner that
+// construction and loading fill.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "codec/encoding.hpp"
 #include "fault.hpp"
+#include "limits.hpp"
 
 namespace tessaloom {
 
-// A read-only look at one payload, wherever it is stored.  `video_ids` and
+// A read-only look at one payload in its decoded form.  `video_ids` and
 // `video_counts` normally have the same length; a payload read from bytes
 // may break that, and its readers say what happens then.
 struct PayloadView {
@@ -89,40 +104,105 @@ std::size_t VideoTotals::finish(std::size_t keep, Out out) {
 // Saturating addition of counts.
 inline std::uint32_t add_clamped(std::uint32_t a, std::uint32_t b) {
   const std::uint64_t sum = std::uint64_t{a} + b;
-  return sum > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(sum);
+  return sum > kMaxU32 ? kMaxU32 : static_cast<std::uint32_t>(sum);
 }
 
-// A growable array of 32-bit entries on malloc/realloc.  Growing a large
-// array lets the allocator move its pages instead of copying them, and new
-// elements are left for the caller to fill, so a reader appending entries
-// run after run pays for neither a copy nor a zero-fill per doubling.
-class EntryArray {
+// ---------------------------------------------------------------------------
+// The record form, described once.  `Sink` is codec::SizeCounter (sizing)
+// or codec::Writer (writing).
+
+template <class Sink>
+void put_record(Sink& sink, std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
+                std::span<const std::uint32_t> video_counts) {
+  sink.write_u32(total_count);
+  sink.write_count(video_ids.size());
+  sink.write_u32_run(video_ids);
+  sink.write_count(video_counts.size());
+  sink.write_u32_run(video_counts);
+}
+
+inline constexpr std::uint32_t kAbsentPayload = kMaxU32;
+
+// A payload decoded from its record into reusable storage.
+struct DecodedPayload {
+  std::uint32_t total_count = 0;
+  std::vector<std::uint32_t> video_ids;
+  std::vector<std::uint32_t> video_counts;
+  PayloadView view() const { return {total_count, video_ids, video_counts}; }
+};
+
+// The payloads of an index, read-only.
+class PayloadStore {
  public:
-  EntryArray() = default;
-  EntryArray(const EntryArray& other) { append(other.data_, other.size_); }
-  EntryArray(EntryArray&& other) noexcept
+  PayloadStore() = default;
+  PayloadStore(std::span<const std::uint32_t> refs, std::span<const std::uint8_t> records)
+      : refs_(refs), records_(records) {}
+
+  // Number of slots.
+  std::size_t size() const { return refs_.size(); }
+  bool empty() const { return refs_.empty(); }
+
+  // Unchecked: callers check `slot < size()` first (see `checked_present`).
+  bool present(std::size_t slot) const { return refs_[slot] != kAbsentPayload; }
+  // Checked: a slot at or past `size()` is an internal fault naming the
+  // number of slots and the slot.
+  bool checked_present(std::size_t slot) const { return checked(refs_, slot) != kAbsentPayload; }
+
+  // The record of a present slot (`slot < size()`), without its length:
+  // the bytes the byte format writes after the 01 tag.  A reference or
+  // length that runs past `records` is an internal fault naming the length
+  // of `records` and the first position past it.
+  std::span<const std::uint8_t> record(std::size_t slot) const { return record_at(refs_[slot]); }
+  std::span<const std::uint8_t> record_at(std::uint32_t offset) const;
+
+  // Decodes a record.  A record that is not well formed (only possible in
+  // arrays from outside) is an internal fault naming the record's length
+  // and the position where it breaks.
+  static void decode(std::span<const std::uint8_t> record, DecodedPayload& out);
+  // The total and the number of video ids, read from the record's start.
+  static void decode_head(std::span<const std::uint8_t> record, std::uint32_t& total_count,
+                          std::size_t& id_count);
+
+  std::span<const std::uint32_t> refs() const { return refs_; }
+  std::span<const std::uint8_t> records() const { return records_; }
+
+ private:
+  std::span<const std::uint32_t> refs_;
+  std::span<const std::uint8_t> records_;
+};
+
+// A growable array of trivially copyable elements on malloc/realloc.
+// Growing or shrinking a large array lets the allocator move its pages
+// instead of copying them, and new elements are left for the caller to
+// fill, so neither costs a copy nor a zero-fill; capacity that is never
+// written is never made resident.
+template <class T>
+class RawArray {
+ public:
+  RawArray() = default;
+  RawArray(const RawArray& other) { append(other.data_, other.size_); }
+  RawArray(RawArray&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
         capacity_(std::exchange(other.capacity_, 0)) {}
-  EntryArray& operator=(EntryArray other) noexcept {
+  RawArray& operator=(RawArray other) noexcept {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
     std::swap(capacity_, other.capacity_);
     return *this;
   }
-  ~EntryArray() { std::free(data_); }
+  ~RawArray() { std::free(data_); }
 
   std::size_t size() const { return size_; }
   std::size_t capacity() const { return capacity_; }
-  std::uint32_t* data() { return data_; }
-  const std::uint32_t* data() const { return data_; }
-  operator std::span<const std::uint32_t>() const { return {data_, size_}; }
+  T* data() { return data_; }
+  const T* data() const { return data_; }
+  operator std::span<const T>() const { return {data_, size_}; }
 
   void reserve(std::size_t n) {
     if (n > capacity_) reallocate(n);
   }
-  // Gives back the capacity past the size.  Shrinking a block in place is
-  // cheap, so this costs no copy of the elements.
+  // Gives back the capacity past the size.
   void shrink_to_fit() {
     if (capacity_ == size_) return;
     if (size_ == 0) {
@@ -132,144 +212,96 @@ class EntryArray {
       reallocate(size_);
     }
   }
-  // Lengthens the array by n elements left unwritten; returns where they start.
-  std::uint32_t* grow(std::size_t n) {
+  // Lengthens the array by n elements left unwritten; returns where they
+  // start (valid until the next call that grows the array).
+  T* grow(std::size_t n) {
     if (n > capacity_ - size_) {
-      if (n > kMaxElements - size_) throw std::bad_alloc();
+      if (n > kMaxElements - size_) fail_capacity();
       const std::size_t doubled = capacity_ < kMaxElements / 2 ? 2 * capacity_ : kMaxElements;
-      reallocate(std::max({size_ + n, doubled, std::size_t{16}}));
+      reallocate(std::max({size_ + n, doubled, std::size_t{64}}));
     }
-    std::uint32_t* start = data_ + size_;
+    T* start = data_ + size_;
     size_ += n;
     return start;
   }
-  void append(const std::uint32_t* values, std::size_t n) {
-    if (n > 0) std::memcpy(grow(n), values, 4 * n);
+  void shrink_to(std::size_t n) { size_ = std::min(size_, n); }
+  void append(const T* values, std::size_t n) {
+    if (n > 0) std::memcpy(grow(n), values, sizeof(T) * n);
   }
 
  private:
-  static constexpr std::size_t kMaxElements = SIZE_MAX / 4;
+  static constexpr std::size_t kMaxElements = SIZE_MAX / sizeof(T);
   void reallocate(std::size_t n) {
-    if (n > kMaxElements) throw std::bad_alloc();
-    void* p = std::realloc(data_, 4 * n);
+    if (n > kMaxElements) fail_capacity();
+    void* p = std::realloc(data_, sizeof(T) * n);
     if (p == nullptr) throw std::bad_alloc();
-    data_ = static_cast<std::uint32_t*>(p);
+    data_ = static_cast<T*>(p);
     capacity_ = n;
   }
 
-  std::uint32_t* data_ = nullptr;
+  T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
 };
 
-// One optional payload per node, packed.
+// The owner of an index's payload arrays, filled slot after slot.
 class PayloadTable {
  public:
-  // Number of slots.
-  std::size_t size() const { return present_.size(); }
-  bool empty() const { return present_.empty(); }
+  std::size_t size() const { return refs_.size(); }
+  bool empty() const { return refs_.empty(); }
+  PayloadStore view() const { return {refs_, records_}; }
 
-  // Unchecked: callers check `slot < size()` first (see `checked_present`).
-  bool present(std::size_t slot) const { return present_[slot] != 0; }
-  PayloadView get(std::size_t slot) const;
-
-  // Checked lookups: an index at or past `size()` is an internal fault
-  // naming the number of slots and the index.
-  bool checked_present(std::size_t slot) const {
-    if (slot >= size()) fail_index(size(), slot);
-    return present(slot);
+  // Sizes the arrays once: `slots` references, `record_bytes` of records.
+  void reserve(std::size_t slots, std::size_t record_bytes) {
+    refs_.reserve(slots);
+    records_.reserve(record_bytes);
   }
-  PayloadView checked_get(std::size_t slot) const {
-    if (slot >= size()) fail_index(size(), slot);
-    return get(slot);
-  }
-
-  // Building, slot after slot.  `reserve` sizes the arrays once.
-  void reserve(std::size_t slots, std::size_t entries);
   // Releases capacity the arrays hold past their size.
-  void shrink_to_fit();
-  void push_absent();
+  void shrink_to_fit() {
+    refs_.shrink_to_fit();
+    records_.shrink_to_fit();
+  }
+
+  void push_absent() { refs_.push_back(kAbsentPayload); }
   void push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
-            std::span<const std::uint32_t> video_counts);
+            std::span<const std::uint32_t> video_counts) {
+    refs_.push_back(append_record(total_count, video_ids, video_counts));
+  }
   void push(const PayloadView& payload) {
     push(payload.total_count, payload.video_ids, payload.video_counts);
   }
+  // A slot pointing at a record already stored (see `append_*`).
+  void push_ref(std::uint32_t offset) { refs_.push_back(offset); }
 
-  // In-place building, for readers that produce a slot's entries straight
-  // into the table.  `append_ids(n)` and `append_counts(n)` lengthen the
-  // entry arrays of the slot being built by n entries, left for the caller
-  // to fill, and return where they start (valid until the next call on the
-  // table);
-  // `close_present(total_count)` ends the slot as a present payload holding
-  // every id and count appended since the previous slot ended.  Ids and
-  // counts may differ in number.  More than 2^32-1 ids or counts in all is
-  // an internal fault ("capacity overflow").  A table left with an unclosed
-  // slot is only fit to be destroyed.
-  std::uint32_t* append_ids(std::size_t n) { return append_entries(ids_, n); }
-  std::uint32_t* append_counts(std::size_t n) { return append_entries(counts_, n); }
-  void close_present(std::uint32_t total_count);
+  // Stores a record and returns its offset, for `push_ref` or `set_ref`.
+  // Records past 2^32-2 bytes in all are an internal fault ("capacity
+  // overflow").
+  std::uint32_t append_record(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
+                              std::span<const std::uint32_t> video_counts);
+  // The same for a record already in its written form (shortest varints).
+  std::uint32_t append_record_bytes(std::span<const std::uint8_t> record);
+  // The same for a record whose total is `total_count` and whose remainder
+  // (the two sequences) is `rest`, in written form.
+  // `rest` may point into this table's own records.  With no total, the
+  // same as append_record_bytes(rest).
+  std::uint32_t append_record_with_total(std::optional<std::uint32_t> total_count,
+                                         std::span<const std::uint8_t> rest);
 
-  std::size_t entry_count() const { return ids_.size(); }
-  // Every slot's ids (resp. counts) back to back, in slot order: bulk
-  // readers such as the encoder's sizing pass go through these.
-  std::span<const std::uint32_t> all_video_ids() const { return ids_; }
-  std::span<const std::uint32_t> all_video_counts() const { return counts_; }
-  // Bytes held by the table's arrays (capacity, not size).
-  std::size_t memory_bytes() const;
+  // Slots filled out of order: `resize_slots(n)` makes n absent slots.
+  void resize_slots(std::size_t n) { refs_.assign(n, kAbsentPayload); }
+  void set_ref(std::size_t slot, std::uint32_t offset) { refs_[slot] = offset; }
+  std::uint32_t ref(std::size_t slot) const { return refs_[slot]; }
 
-  // A table of `slots` present payloads holding `entries` entries in all,
-  // built in one pass: `slot(i)` returns slot i's payload, whose ids and
-  // counts must have the same length.  Entries past 2^32-1 in all are an
-  // internal fault ("capacity overflow"), as are lengths that do not add
-  // up to `entries`.
-  template <class Slot>
-  static PayloadTable packed(std::size_t slots, std::size_t entries, Slot slot);
+  // Bytes held by the arrays (capacity, not size).
+  std::size_t memory_bytes() const { return 4 * refs_.capacity() + records_.capacity(); }
 
  private:
-  void ensure_counts_offsets();
-  static std::uint32_t* append_entries(EntryArray& entries, std::size_t n) {
-    if (n > 0xFFFFFFFFu - entries.size()) fail_capacity_overflow();
-    return entries.grow(n);
-  }
-  [[noreturn]] static void fail_capacity_overflow();
+  // Room for a record of `length` bytes behind its length; returns the
+  // record's offset and where its bytes go.
+  std::pair<std::uint32_t, std::uint8_t*> open_record(std::size_t length);
 
-  std::vector<std::uint8_t> present_;
-  std::vector<std::uint32_t> total_;
-  // ids of slot i are ids_[ids_begin_[i] .. ids_begin_[i+1]); holds
-  // size()+1 entries once anything has been pushed.
-  std::vector<std::uint32_t> ids_begin_;
-  EntryArray ids_;
-  // Same for counts; left empty while every slot has as many counts as
-  // ids, which is always so for indexes built from arrays.
-  std::vector<std::uint32_t> counts_begin_;
-  EntryArray counts_;
+  std::vector<std::uint32_t> refs_;
+  RawArray<std::uint8_t> records_;
 };
-
-template <class Slot>
-PayloadTable PayloadTable::packed(std::size_t slots, std::size_t entries, Slot slot) {
-  if (entries > 0xFFFFFFFFu) fail_capacity_overflow();
-  PayloadTable table;
-  if (slots == 0 && entries == 0) return table;
-  table.present_.assign(slots, 1);
-  table.total_.resize(slots);
-  table.ids_begin_.resize(slots + 1);
-  // Reserved, not resized: the copies below are the first writes.
-  table.ids_.reserve(entries);
-  table.counts_.reserve(entries);
-  std::size_t at = 0;
-  for (std::size_t i = 0; i < slots; ++i) {
-    const PayloadView v = slot(i);
-    const std::size_t n = v.video_ids.size();
-    if (v.video_counts.size() != n || n > entries - at) fail_capacity_overflow();
-    table.total_[i] = v.total_count;
-    table.ids_begin_[i] = static_cast<std::uint32_t>(at);
-    table.ids_.append(v.video_ids.data(), n);
-    table.counts_.append(v.video_counts.data(), n);
-    at += n;
-  }
-  if (at != entries) fail_capacity_overflow();
-  table.ids_begin_[slots] = static_cast<std::uint32_t>(at);
-  return table;
-}
 
 }  // namespace tessaloom

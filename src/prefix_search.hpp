@@ -12,8 +12,7 @@ struct PrefixSearchObject {
   Trie trie;
 };
 
-// The class object, created once per process by the module's entry point.
-PyTypeObject* prefix_search_type();
+// Creates the class object, once per process, from the module's entry point.
 PyTypeObject* create_prefix_search_type();
 
 // A new PrefixSearch owning `trie`, or null with the error indicator set.

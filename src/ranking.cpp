@@ -76,16 +76,21 @@ std::vector<RankedVideo> rank_videos(const Trie& trie, std::string_view term_utf
   const std::size_t n = detail::code_points(term_utf8).size();
 
   // Every match reported a present slot, so these lookups cannot fail;
-  // they only size the table.
+  // they only size the table from the records' heads.
   std::size_t expected = 0;
   for (const MatchResult& m : matches) {
-    if (trie.payloads.checked_present(m.node)) expected += trie.payloads.get(m.node).video_ids.size();
+    if (!trie.payloads.checked_present(m.node)) continue;
+    std::uint32_t total = 0;
+    std::size_t ids = 0;
+    PayloadStore::decode_head(trie.payloads.record(m.node), total, ids);
+    expected += ids;
   }
   // Distinct videos fit the 32-bit positions of the table; more entries
   // than that only repeat ids.
   VideoSums sums(std::min<std::size_t>(expected, std::size_t{1} << 24));
 
   double weighted_total = 0.0;
+  DecodedPayload payload;  // the matched node's, decoded
   for (const MatchResult& m : matches) {
     double weight;
     if (m.text == term_utf8) {
@@ -99,7 +104,7 @@ std::vector<RankedVideo> rank_videos(const Trie& trie, std::string_view term_utf
     }
     if (!(weight > 0.0)) continue;
     if (!trie.payloads.checked_present(m.node)) continue;
-    const PayloadView payload = trie.payloads.get(m.node);
+    PayloadStore::decode(trie.payloads.record(m.node), payload);
 
     const double total_part = weight * static_cast<double>(payload.total_count);
     weighted_total += total_part;

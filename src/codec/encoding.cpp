@@ -8,9 +8,7 @@
 namespace tessaloom::codec {
 
 std::string_view integer_type_name(IntegerType type) {
-  static constexpr std::string_view kNames[] = {"U8",  "U16", "U32",  "U64",   "U128",
-                                                "Usize", "I8", "I16", "I32",   "I64",
-                                                "I128", "Isize", "Reserved"};
+  static constexpr std::string_view kNames[] = {"U32", "U64", "U128", "Reserved"};
   return kNames[static_cast<std::size_t>(type)];
 }
 
@@ -152,7 +150,7 @@ void Writer::write_char_tail(std::uint32_t c) {
 }
 
 void Writer::write_u64(std::uint64_t v) {
-  if (v <= 0xFFFFFFFFu) {
+  if (v <= kMaxU32) {
     write_u32(static_cast<std::uint32_t>(v));
     return;
   }
@@ -161,8 +159,6 @@ void Writer::write_u64(std::uint64_t v) {
   for (int k = 0; k < 8; ++k) tmp[1 + k] = static_cast<std::uint8_t>(v >> (8 * k));
   put_exact(tmp, 9);
 }
-
-void Writer::write_bytes16(const std::array<std::uint8_t, 16>& bytes) { put_exact(bytes.data(), 16); }
 
 // Runs write unchecked in chunks that fit even if every element took its
 // longest form; the last few elements before the end go one by one.
@@ -201,12 +197,6 @@ void Writer::write_char_run(std::span<const std::uint32_t> chars) {
   }
 }
 
-void Writer::write_bytes16_run(std::span<const std::array<std::uint8_t, 16>> ids) {
-  static_assert(sizeof(std::array<std::uint8_t, 16>) == 16);
-  if (ids.empty()) return;
-  put_exact(reinterpret_cast<const std::uint8_t*>(ids.data()), ids.size() * 16);
-}
-
 // --- Reader ----------------------------------------------------------------
 
 bool Reader::fail_marker(std::uint8_t b, IntegerType expected) {
@@ -214,49 +204,14 @@ bool Reader::fail_marker(std::uint8_t b, IntegerType expected) {
   return fail(DecodeError::invalid_integer_type(expected, found));
 }
 
-// The byte-by-byte rule, for any number of remaining bytes.
-bool Reader::read_u32_slow(std::uint32_t& out) {
+template <class T>
+bool Reader::read_slow(T& out, IntegerType type) {
   const std::size_t n = remaining();
   if (n == 0) return fail(DecodeError::unexpected_end(1));
-  const std::uint8_t b = *p_;
-  if (b <= 250) {
-    out = b;
-    ++p_;
-    return true;
-  }
-  if (b == 251) {
-    if (n < 3) return fail(DecodeError::unexpected_end(3 - n));
-    out = load16(p_ + 1);
-    p_ += 3;
-    return true;
-  }
-  if (b == 252) {
-    if (n < 5) return fail(DecodeError::unexpected_end(5 - n));
-    out = load32(p_ + 1);
-    p_ += 5;
-    return true;
-  }
-  return fail_marker(b, IntegerType::U32);
-}
-
-bool Reader::read_u64(std::uint64_t& out) {
-  const std::size_t n = remaining();
-  if (n == 0) return fail(DecodeError::unexpected_end(1));
-  const std::uint8_t b = *p_;
-  if (b <= 250) {
-    out = b;
-    ++p_;
-    return true;
-  }
-  std::size_t width;
-  switch (b) {
-    case 251: width = 3; break;
-    case 252: width = 5; break;
-    case 253: width = 9; break;
-    default: return fail_marker(b, IntegerType::U64);
-  }
+  const std::size_t width = varint_width(*p_);
+  if (width == 0 || (width == 9 && type == IntegerType::U32)) return fail_marker(*p_, type);
   if (n < width) return fail(DecodeError::unexpected_end(width - n));
-  out = width == 3 ? load16(p_ + 1) : width == 5 ? load32(p_ + 1) : load64(p_ + 1);
+  out = static_cast<T>(varint_value(p_, width));
   p_ += width;
   return true;
 }
@@ -264,8 +219,36 @@ bool Reader::read_u64(std::uint64_t& out) {
 bool Reader::read_count_slow(std::size_t& out) {
   std::uint64_t v = 0;
   if (!read_u64(v)) return false;
-  if (v > 0xFFFFFFFFu) return fail(DecodeError::outside_usize_range(v));
+  if (v > kMaxU32) return fail(DecodeError::outside_usize_range(v));
   out = static_cast<std::size_t>(v);
+  return true;
+}
+
+bool Reader::skip_u32_run(std::size_t n, bool& longer) {
+  bool longer_form = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint8_t* at = p_;
+    if (remaining() >= 8) {
+      // Eight one-byte forms at once: no byte is a marker (251 and up).
+      std::uint64_t word;
+      std::memcpy(&word, p_, 8);
+      constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full, kHigh = 0x8080808080808080ull;
+      if (n - i >= 8 && (word & ((word & kLow7) + 0x0505050505050505ull) & kHigh) == 0) {
+        p_ += 8;
+        i += 7;
+        continue;
+      }
+      const std::size_t width = varint_width(*p_);
+      if (width == 0 || width == 9) return fail_marker(*p_, IntegerType::U32);
+      longer_form |= width != varint_size(varint_value(p_, width));
+      p_ += width;
+      continue;
+    }
+    std::uint32_t v;
+    if (!read_slow(v, IntegerType::U32)) return false;
+    longer_form |= static_cast<std::size_t>(p_ - at) != varint_size(v);
+  }
+  longer |= longer_form;
   return true;
 }
 
@@ -281,34 +264,14 @@ bool Reader::read_char(std::uint32_t& out) {
 
 bool Reader::read_char_multi(std::uint32_t& out, std::size_t avail) {
   const std::uint8_t b0 = p_[0];
-  const std::size_t width = utf8_char_width(b0);
+  const std::size_t width = utf8::char_width(b0);
   if (width == 0) return fail(DecodeError::invalid_char_encoding({b0, 0, 0, 0}));
   if (avail < width) return fail(DecodeError::unexpected_end(width - avail));
-  // Well-formed sequences: the second byte's range depends on the first
-  // (no overlongs, no surrogates, nothing above U+10FFFF); every other
-  // continuation byte is 80..BF.
-  std::uint8_t lo = 0x80, hi = 0xBF;
-  if (b0 == 0xE0) lo = 0xA0;
-  if (b0 == 0xED) hi = 0x9F;
-  if (b0 == 0xF0) lo = 0x90;
-  if (b0 == 0xF4) hi = 0x8F;
-  bool ok = p_[1] >= lo && p_[1] <= hi;
-  for (std::size_t k = 2; k < width; ++k) ok = ok && (p_[k] & 0xC0) == 0x80;
-  if (!ok) {
+  if (!utf8::decode_multi(p_, width, out)) {
     std::array<std::uint8_t, 4> bytes{};
     for (std::size_t k = 0; k < width; ++k) bytes[k] = p_[k];
     return fail(DecodeError::invalid_char_encoding(bytes));
   }
-  std::uint32_t c;
-  if (width == 2) {
-    c = (std::uint32_t{b0} & 0x1F) << 6 | (p_[1] & 0x3Fu);
-  } else if (width == 3) {
-    c = (std::uint32_t{b0} & 0x0F) << 12 | (p_[1] & 0x3Fu) << 6 | (p_[2] & 0x3Fu);
-  } else {
-    c = (std::uint32_t{b0} & 0x07) << 18 | (p_[1] & 0x3Fu) << 12 | (p_[2] & 0x3Fu) << 6 |
-        (p_[3] & 0x3Fu);
-  }
-  out = c;
   p_ += width;
   return true;
 }
@@ -345,7 +308,7 @@ bool Reader::read_run_chunked(std::uint32_t* out, std::size_t n, std::size_t wid
 bool Reader::read_u32_run_chunked(std::uint32_t* out, std::size_t n) {
   return read_run_chunked(
       out, n, 5, [this](std::uint32_t* o, std::size_t k) { return read_u32_block(o, k); },
-      [this](std::uint32_t& v) { return read_u32_slow(v); });
+      [this](std::uint32_t& v) { return read_slow(v, IntegerType::U32); });
 }
 
 bool Reader::read_char_run(std::uint32_t* out, std::size_t n) {

@@ -24,13 +24,13 @@
 #include <string>
 #include <string_view>
 
+#include "../limits.hpp"
+#include "utf8.hpp"
+
 namespace tessaloom::codec {
 
-// Integer type names, in the order of the failure format's naming.  Only
-// U32, U64, U128 and Reserved occur in failures of the index format.
-enum class IntegerType : std::uint8_t {
-  U8, U16, U32, U64, U128, Usize, I8, I16, I32, I64, I128, Isize, Reserved
-};
+// The integer type names that failures of the index format can name.
+enum class IntegerType : std::uint8_t { U32, U64, U128, Reserved };
 std::string_view integer_type_name(IntegerType type);
 
 // The type name reported when an optional payload's tag is neither 0 nor 1;
@@ -75,28 +75,63 @@ struct DecodeError {
 // Sizes of the written forms.
 
 inline constexpr std::size_t varint_size(std::uint64_t v) {
-  return v <= 250 ? 1 : v <= 0xFFFF ? 3 : v <= 0xFFFFFFFFu ? 5 : 9;
+  return v <= 250 ? 1 : v <= 0xFFFF ? 3 : v <= kMaxU32 ? 5 : 9;
 }
 inline constexpr std::size_t count_size(std::size_t n) { return varint_size(n); }
-
-// UTF-8 width by value.  Values that are not Unicode scalar values (see
-// `is_scalar_value`) get the width their bits select, so sizing and
-// writing agree on every input.
-inline constexpr std::size_t char_size(std::uint32_t c) {
-  return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-}
-inline constexpr bool is_scalar_value(std::uint32_t c) {
-  return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF);
-}
+inline constexpr std::size_t char_size(std::uint32_t c) { return utf8::encoded_width(c); }
+using utf8::is_scalar_value;
 
 std::size_t u32_run_size(std::span<const std::uint32_t> values);
 std::size_t char_run_size(std::span<const std::uint32_t> chars);
 
-// Width of a UTF-8 sequence from its first byte: 0 for a byte that cannot
-// start one (continuation bytes, C0, C1, F5..FF).
-inline constexpr std::size_t utf8_char_width(std::uint8_t b) {
-  return b < 0x80 ? 1 : b < 0xC2 ? 0 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF5 ? 4 : 0;
+// ---------------------------------------------------------------------------
+// The one varint reader, on which every read of a varint rests.
+
+// Width of the form a marker byte starts: 1, 3, 5 or 9 bytes; 0 for the
+// markers 254 (128 bits) and 255 (reserved), which no reader takes.
+inline constexpr std::size_t varint_width(std::uint8_t marker) {
+  return marker <= 250 ? 1 : marker == 251 ? 3 : marker == 252 ? 5 : marker == 253 ? 9 : 0;
 }
+inline std::uint32_t load_le16(const std::uint8_t* p) { return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8; }
+inline std::uint32_t load_le32(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+inline std::uint64_t load_le64(const std::uint8_t* p) {
+  return std::uint64_t{load_le32(p)} | std::uint64_t{load_le32(p + 4)} << 32;
+}
+// The value of a whole form of `width` bytes (varint_width of its marker).
+inline std::uint64_t varint_value(const std::uint8_t* p, std::size_t width) {
+  return width == 1 ? p[0] : width == 3 ? load_le16(p + 1) : width == 5 ? load_le32(p + 1) : load_le64(p + 1);
+}
+// Reads the varint at p with `avail` bytes available: its width, with its
+// value in `value`, or 0 when no form is there (no byte, a marker 254 or
+// 255, or a form cut short).  The Reader below says which failure it was.
+inline std::size_t read_varint(const std::uint8_t* p, std::size_t avail, std::uint64_t& value) {
+  if (avail == 0) return 0;
+  const std::size_t width = varint_width(*p);
+  if (width == 0 || width > avail) return 0;
+  value = varint_value(p, width);
+  return width;
+}
+
+// Width of a UTF-8 sequence from its first byte (see utf8::char_width).
+inline constexpr std::size_t utf8_char_width(std::uint8_t b) { return utf8::char_width(b); }
+
+// A sink that only adds up the bytes a Writer would write.
+class SizeCounter {
+ public:
+  std::size_t size() const { return size_; }
+  void write_u32(std::uint32_t v) { size_ += varint_size(v); }
+  void write_u64(std::uint64_t v) { size_ += varint_size(v); }
+  void write_count(std::size_t n) { size_ += count_size(n); }
+  void write_tag(bool) { size_ += 1; }
+  void write_u32_run(std::span<const std::uint32_t> values) { size_ += u32_run_size(values); }
+  void write_char_run(std::span<const std::uint32_t> chars) { size_ += char_run_size(chars); }
+  void write_bytes(std::span<const std::uint8_t> bytes) { size_ += bytes.size(); }
+
+ private:
+  std::size_t size_ = 0;
+};
 
 // ---------------------------------------------------------------------------
 // Writer: fills a caller-provided buffer of known size.  Every write checks
@@ -121,7 +156,7 @@ class Writer {
   }
   void write_u64(std::uint64_t v);
   void write_count(std::size_t n) {
-    if (n <= 0xFFFFFFFFu) {
+    if (n <= kMaxU32) {
       write_u32(static_cast<std::uint32_t>(n));
     } else {
       write_u64(n);
@@ -138,11 +173,12 @@ class Writer {
     const std::uint8_t t = present ? 1 : 0;
     put_exact(&t, 1);
   }
-  void write_bytes16(const std::array<std::uint8_t, 16>& bytes);
+  void write_bytes(std::span<const std::uint8_t> bytes) {
+    if (!bytes.empty()) put_exact(bytes.data(), bytes.size());
+  }
 
   void write_u32_run(std::span<const std::uint32_t> values);
   void write_char_run(std::span<const std::uint32_t> chars);
-  void write_bytes16_run(std::span<const std::array<std::uint8_t, 16>> ids);
 
   // Lets a record writer put a group of values with one room check: when
   // `max_bytes` fit, `fill(p)` writes at most that many bytes from the
@@ -175,43 +211,14 @@ class Writer {
       *p = static_cast<std::uint8_t>(v);
       return p + 1;
     }
-    if (v <= 0xFFFF) {
-      p[0] = 251;
-      p[1] = static_cast<std::uint8_t>(v);
-      p[2] = static_cast<std::uint8_t>(v >> 8);
-      return p + 3;
-    }
-    p[0] = 252;
-    p[1] = static_cast<std::uint8_t>(v);
-    p[2] = static_cast<std::uint8_t>(v >> 8);
-    p[3] = static_cast<std::uint8_t>(v >> 16);
-    p[4] = static_cast<std::uint8_t>(v >> 24);
-    return p + 5;
+    const bool four = v > 0xFFFF;
+    p[0] = four ? 252 : 251;
+    for (int k = 0; k < (four ? 4 : 2); ++k) p[1 + k] = static_cast<std::uint8_t>(v >> (8 * k));
+    return p + (four ? 5 : 3);
   }
-  static std::uint8_t* put_char(std::uint8_t* p, std::uint32_t c) {
-    if (c < 0x80) {
-      *p = static_cast<std::uint8_t>(c);
-      return p + 1;
-    }
-    if (c < 0x800) {
-      p[0] = static_cast<std::uint8_t>(0xC0 | (c >> 6));
-      p[1] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-      return p + 2;
-    }
-    if (c < 0x10000) {
-      p[0] = static_cast<std::uint8_t>(0xE0 | (c >> 12));
-      p[1] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-      p[2] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-      return p + 3;
-    }
-    // Bits above 21 are dropped, so a value that is not a scalar value still
-    // takes exactly char_size() bytes (it reads back as a failure).
-    p[0] = static_cast<std::uint8_t>(0xF0 | ((c >> 18) & 0x07));
-    p[1] = static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F));
-    p[2] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-    p[3] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-    return p + 4;
-  }
+  // Values that are not Unicode scalar values take char_size() bytes and
+  // read back as a failure.
+  static std::uint8_t* put_char(std::uint8_t* p, std::uint32_t c) { return p + utf8::put(p, c); }
 
  private:
   // Near the end of the buffer: write the value's exact form, or fault.
@@ -234,33 +241,23 @@ class Reader {
       : p_(bytes.data()), end_(bytes.data() + bytes.size()) {}
 
   std::size_t remaining() const { return static_cast<std::size_t>(end_ - p_); }
+  // The read position, for readers that copy what they have read.
+  const std::uint8_t* position() const { return p_; }
   // The failure of the last read that returned false.
   const DecodeError& error() const { return error_; }
 
   // Each read returns true with its value, or false with error() set.
   bool read_u32(std::uint32_t& out) {
     if (remaining() >= 5) {
-      const std::uint8_t b = *p_;
-      if (b <= 250) {
-        out = b;
-        ++p_;
-        return true;
-      }
-      if (b == 251) {
-        out = load16(p_ + 1);
-        p_ += 3;
-        return true;
-      }
-      if (b == 252) {
-        out = load32(p_ + 1);
-        p_ += 5;
-        return true;
-      }
-      return fail_marker(b, IntegerType::U32);
+      const std::size_t width = varint_width(*p_);
+      if (width == 0 || width == 9) return fail_marker(*p_, IntegerType::U32);
+      out = static_cast<std::uint32_t>(varint_value(p_, width));
+      p_ += width;
+      return true;
     }
-    return read_u32_slow(out);
+    return read_slow(out, IntegerType::U32);
   }
-  bool read_u64(std::uint64_t& out);
+  bool read_u64(std::uint64_t& out) { return read_slow(out, IntegerType::U64); }
   // A sequence count: a 64-bit varint that must fit in 32 bits, else
   // OutsideUsizeRange with the value read.
   bool read_count(std::size_t& out) {
@@ -291,26 +288,21 @@ class Reader {
   }
   bool read_char_run(std::uint32_t* out, std::size_t n);
   bool read_bytes16_run(std::array<std::uint8_t, 16>* out, std::size_t n);
+  // Reads past `n` u32 varints without keeping them: the same failures as
+  // read_u32_run.  Sets `longer` when any of them is longer than its
+  // shortest form.
+  bool skip_u32_run(std::size_t n, bool& longer);
 
  private:
-  static std::uint32_t load16(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8;
-  }
-  static std::uint32_t load32(const std::uint8_t* p) {
-    return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
-           std::uint32_t{p[3]} << 24;
-  }
-  static std::uint64_t load64(const std::uint8_t* p) {
-    return std::uint64_t{load32(p)} | std::uint64_t{load32(p + 4)} << 32;
-  }
-
   bool fail(const DecodeError& e) {
     error_ = e;
     return false;
   }
   // Marker bytes 253..255 that the integer being read cannot take.
   [[gnu::cold, gnu::noinline]] bool fail_marker(std::uint8_t b, IntegerType expected);
-  bool read_u32_slow(std::uint32_t& out);
+  // The byte-by-byte rule, for any number of remaining bytes.
+  template <class T>
+  bool read_slow(T& out, IntegerType type);
   bool read_u32_run_chunked(std::uint32_t* out, std::size_t n);
   template <class Block, class One>
   bool read_run_chunked(std::uint32_t* out, std::size_t n, std::size_t widest, Block block, One one);
@@ -321,20 +313,13 @@ class Reader {
   bool read_u32_block(std::uint32_t* out, std::size_t n) {
     const std::uint8_t* p = p_;
     for (std::size_t i = 0; i < n; ++i) {
-      const std::uint8_t b = *p;
-      if (b <= 250) {
-        out[i] = b;
-        p += 1;
-      } else if (b == 251) {
-        out[i] = load16(p + 1);
-        p += 3;
-      } else if (b == 252) {
-        out[i] = load32(p + 1);
-        p += 5;
-      } else {
+      const std::size_t width = varint_width(*p);
+      if (width == 0 || width == 9) {
         p_ = p;
-        return fail_marker(b, IntegerType::U32);
+        return fail_marker(*p, IntegerType::U32);
       }
+      out[i] = static_cast<std::uint32_t>(varint_value(p, width));
+      p += width;
     }
     p_ = p;
     return true;

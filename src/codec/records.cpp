@@ -1,6 +1,7 @@
 #include "records.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "../fault.hpp"
@@ -9,14 +10,9 @@ namespace tessaloom::codec {
 
 namespace {
 
-constexpr std::uint64_t kMaxCount = 0xFFFFFFFFu;
-
 bool read_one_u32(Reader& reader, std::uint32_t& v) { return reader.read_u32(v); }
 bool read_one_char(Reader& reader, std::uint32_t& c) { return reader.read_char(c); }
 bool read_one_id(Reader& reader, VideoId& id) { return reader.read_bytes16(id); }
-bool read_one_tag(Reader& reader, bool& present) {
-  return reader.read_tag(present, kOptionalPayloadTypeName);
-}
 
 // After a run of `n` elements filled what the input could hold, element
 // n + 1 cannot be read: the read below fails and leaves its failure in the
@@ -69,28 +65,88 @@ bool read_char_seq(Reader& reader, std::vector<std::uint32_t>& out) {
   return read_seq(reader, &Reader::read_char_run, read_one_char, into(out));
 }
 
-// Reads a sequence of varint u32 into storage handed out by `append`.
-template <class Append>
-bool read_u32_seq_into(Reader& reader, Append append) {
-  return read_seq(reader, &Reader::read_u32_run, read_one_u32, append);
+// A payload record, checked in place: the same failures as reading its
+// fields.  Sets `longer` when any of its varints uses a longer form than
+// needed.
+bool skip_record(Reader& reader, bool& longer) {
+  std::uint32_t total;
+  const std::uint8_t* at = reader.position();
+  if (!reader.read_u32(total)) return false;
+  longer |= static_cast<std::size_t>(reader.position() - at) != varint_size(total);
+  for (int run = 0; run < 2; ++run) {
+    std::size_t count;
+    at = reader.position();
+    if (!reader.read_count(count)) return false;
+    longer |= static_cast<std::size_t>(reader.position() - at) != count_size(count);
+    // Each element takes at least a byte, so a count beyond the input
+    // fails at its end, as reading element by element does.
+    if (!reader.skip_u32_run(count, longer)) return false;
+  }
+  return true;
+}
+
+// By the node arrays already read: when the node of `slot` has exactly one
+// child, whose slot was read before and holds a payload, the reference of
+// that child's record; else kAbsentPayload.  Arrays that do not fit
+// together give none.
+std::uint32_t only_child_ref(const TrieArrays& arrays, std::size_t slot) {
+  const auto& shifts = arrays.node_shifts;
+  const auto& transitions = arrays.child_transitions;
+  if (slot >= shifts.size()) return kAbsentPayload;
+  const std::size_t begin = shifts[slot];
+  const std::size_t end = slot + 1 < shifts.size() ? shifts[slot + 1] : transitions.size();
+  if (end != begin + 1 || begin >= transitions.size()) return kAbsentPayload;
+  const std::size_t child = transitions[begin];
+  if (child >= slot) return kAbsentPayload;
+  return arrays.payloads.ref(child);
 }
 
 // Every optional payload takes at least its tag byte.
-bool read_payloads(Reader& reader, PayloadTable& table) {
+bool read_payloads(Reader& reader, TrieArrays& arrays) {
   std::size_t count;
   if (!reader.read_count(count)) return false;
-  const std::size_t n = std::min(count, reader.remaining());
-  // Entries are appended as they are read: the entry arrays grow by
-  // doubling, so they never hold more than twice what the input gave, and
-  // give back the spare capacity at the end.
-  table.reserve(n, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!read_optional_payload_into(reader, table)) return false;
+  PayloadTable& table = arrays.payloads;
+  // Records are copied as they are: they take no more room than the input
+  // that holds them, plus their lengths (at most one byte more than the
+  // tag they come with, below 251 bytes; 1% above).
+  const std::size_t left = reader.remaining();
+  table.reserve(std::min(count, left), left + left / 64 + 16);
+  std::uint32_t last = kAbsentPayload;  // the record stored last
+  DecodedPayload scratch;
+  for (std::size_t i = 0; i < count; ++i) {
+    bool present;
+    if (!reader.read_tag(present, kOptionalPayloadTypeName)) return false;
+    if (!present) {
+      table.push_absent();
+      continue;
+    }
+    const std::uint8_t* start = reader.position();
+    bool longer = false;
+    if (!skip_record(reader, longer)) return false;
+    const std::span<const std::uint8_t> record(start, reader.position());
+    if (longer) {
+      // Rare: stored again in the shortest forms.
+      PayloadStore::decode(record, scratch);
+      last = table.append_record(scratch.total_count, scratch.video_ids, scratch.video_counts);
+      table.push_ref(last);
+      continue;
+    }
+    const auto same = [&](std::span<const std::uint8_t> other) {
+      return other.size() == record.size() && std::memcmp(other.data(), record.data(), record.size()) == 0;
+    };
+    if (last != kAbsentPayload && same(table.view().record_at(last))) {
+      table.push_ref(last);
+      continue;
+    }
+    const std::uint32_t child = only_child_ref(arrays, i);
+    if (child != kAbsentPayload && child != last && same(table.view().record_at(child))) {
+      table.push_ref(child);
+      continue;
+    }
+    last = table.append_record_bytes(record);
+    table.push_ref(last);
   }
   table.shrink_to_fit();
-  if (count > n) {
-    return fail_past_capacity(reader, n, read_one_tag);
-  }
   return true;
 }
 
@@ -118,7 +174,7 @@ std::optional<EncodeError> find_unencodable(const Trie& trie) {
   for (const std::size_t len : {trie.node_shifts.size(), trie.child_labels.size(),
                                 trie.child_transitions.size(), trie.payloads.size(),
                                 trie.video_index.size()}) {
-    if (len > kMaxCount) return EncodeError{EncodeError::Kind::CountTooLarge, 0, len};
+    if (len > kMaxU32) return EncodeError{EncodeError::Kind::CountTooLarge, 0, len};
   }
   // Ids and counts of one payload are bounded by the table's 32-bit offsets.
   const auto& labels = trie.child_labels;
@@ -128,96 +184,44 @@ std::optional<EncodeError> find_unencodable(const Trie& trie) {
   return std::nullopt;
 }
 
-// --- Payload record ----------------------------------------------------------
-
-std::size_t payload_encoded_size(const PayloadView& payload) {
-  return varint_size(payload.total_count) + count_size(payload.video_ids.size()) +
-         u32_run_size(payload.video_ids) + count_size(payload.video_counts.size()) +
-         u32_run_size(payload.video_counts);
-}
-
-void write_payload(Writer& writer, const PayloadView& payload) {
-  writer.write_u32(payload.total_count);
-  writer.write_count(payload.video_ids.size());
-  writer.write_u32_run(payload.video_ids);
-  writer.write_count(payload.video_counts.size());
-  writer.write_u32_run(payload.video_counts);
-}
-
-bool read_payload_into(Reader& reader, PayloadTable& table) {
-  std::uint32_t total;
-  if (!reader.read_u32(total)) return false;
-  if (!read_u32_seq_into(reader, [&](std::size_t n) { return table.append_ids(n); })) return false;
-  if (!read_u32_seq_into(reader, [&](std::size_t n) { return table.append_counts(n); })) return false;
-  table.close_present(total);
-  return true;
-}
-
-bool read_optional_payload_into(Reader& reader, PayloadTable& table) {
-  bool present;
-  if (!reader.read_tag(present, kOptionalPayloadTypeName)) return false;
-  if (!present) {
-    table.push_absent();
-    return true;
-  }
-  return read_payload_into(reader, table);
-}
-
 // --- Trie record -----------------------------------------------------------
 
-std::size_t encoded_size(const Trie& trie) {
-  std::size_t size = count_size(trie.node_shifts.size()) + u32_run_size(trie.node_shifts) +
-                     count_size(trie.child_labels.size()) + char_run_size(trie.child_labels) +
-                     count_size(trie.child_transitions.size()) + u32_run_size(trie.child_transitions);
-  // Payloads: a tag per slot, a total and two counts per present slot, and
-  // the entries, sized in bulk (every entry of the table belongs to one slot).
-  const PayloadTable& payloads = trie.payloads;
-  size += count_size(payloads.size()) + payloads.size();
+namespace {
+
+// The record's layout, described once: `Sink` is SizeCounter for the
+// sizing pass and Writer for the writing pass.  Payload records are
+// stored in their written form and go out whole.
+template <class Sink>
+void put_trie(Sink& sink, const Trie& trie) {
+  sink.write_count(trie.node_shifts.size());
+  sink.write_u32_run(trie.node_shifts);
+  sink.write_count(trie.child_labels.size());
+  sink.write_char_run(trie.child_labels);
+  sink.write_count(trie.child_transitions.size());
+  sink.write_u32_run(trie.child_transitions);
+  const PayloadStore& payloads = trie.payloads;
+  sink.write_count(payloads.size());
   for (std::size_t i = 0; i < payloads.size(); ++i) {
-    if (!payloads.present(i)) continue;
-    const PayloadView v = payloads.get(i);
-    size += varint_size(v.total_count) + count_size(v.video_ids.size()) + count_size(v.video_counts.size());
+    const bool present = payloads.present(i);
+    sink.write_tag(present);
+    if (present) sink.write_bytes(payloads.record(i));
   }
-  size += u32_run_size(payloads.all_video_ids()) + u32_run_size(payloads.all_video_counts());
-  size += count_size(trie.video_index.size()) + 16 * trie.video_index.size();
-  return size;
+  sink.write_count(trie.video_index.size());
+  static_assert(sizeof(VideoId) == 16);
+  sink.write_bytes({reinterpret_cast<const std::uint8_t*>(trie.video_index.data()), 16 * trie.video_index.size()});
+}
+
+}  // namespace
+
+std::size_t encoded_size(const Trie& trie) {
+  SizeCounter counter;
+  put_trie(counter, trie);
+  return counter.size();
 }
 
 void encode_into(const Trie& trie, std::uint8_t* out, std::size_t size) {
   Writer writer(out, size);
-  writer.write_count(trie.node_shifts.size());
-  writer.write_u32_run(trie.node_shifts);
-  writer.write_count(trie.child_labels.size());
-  writer.write_char_run(trie.child_labels);
-  writer.write_count(trie.child_transitions.size());
-  writer.write_u32_run(trie.child_transitions);
-  const PayloadTable& payloads = trie.payloads;
-  writer.write_count(payloads.size());
-  for (std::size_t i = 0; i < payloads.size(); ++i) {
-    if (!payloads.present(i)) {
-      writer.write_tag(false);
-      continue;
-    }
-    const PayloadView v = payloads.get(i);
-    // At most: the tag, 5 bytes for each of the total, the two counts and
-    // every entry, and 3 more that the last wide store may spill.
-    const std::size_t max_bytes = 1 + 5 * (3 + v.video_ids.size() + v.video_counts.size()) + 3;
-    const bool written = writer.write_within(max_bytes, [&](std::uint8_t* p) {
-      *p++ = 1;
-      p = Writer::put_u32_wide(p, v.total_count);
-      p = Writer::put_u32_wide(p, static_cast<std::uint32_t>(v.video_ids.size()));
-      for (const std::uint32_t id : v.video_ids) p = Writer::put_u32_wide(p, id);
-      p = Writer::put_u32_wide(p, static_cast<std::uint32_t>(v.video_counts.size()));
-      for (const std::uint32_t count : v.video_counts) p = Writer::put_u32_wide(p, count);
-      return p;
-    });
-    if (!written) {  // the last few bytes of the buffer
-      writer.write_tag(true);
-      write_payload(writer, v);
-    }
-  }
-  writer.write_count(trie.video_index.size());
-  writer.write_bytes16_run(trie.video_index);
+  put_trie(writer, trie);
   // A buffer longer than the record would leave bytes unwritten.
   if (writer.written() != size) fail_index(size, writer.written());
 }
@@ -232,13 +236,13 @@ std::variant<std::vector<std::uint8_t>, EncodeError> encode_to_vec(const Trie& t
 
 DecodeResult decode_trie(std::span<const std::uint8_t> bytes) {
   Reader reader(bytes);
-  Trie trie;
-  if (!read_u32_seq(reader, trie.node_shifts) || !read_char_seq(reader, trie.child_labels) ||
-      !read_u32_seq(reader, trie.child_transitions) || !read_payloads(reader, trie.payloads) ||
-      !read_video_seq(reader, trie.video_index)) {
+  TrieArrays arrays;
+  if (!read_u32_seq(reader, arrays.node_shifts) || !read_char_seq(reader, arrays.child_labels) ||
+      !read_u32_seq(reader, arrays.child_transitions) || !read_payloads(reader, arrays) ||
+      !read_video_seq(reader, arrays.video_index)) {
     return reader.error();
   }
-  return trie;
+  return adopt(std::move(arrays));
 }
 
 }  // namespace tessaloom::codec

@@ -16,7 +16,17 @@
 // what is set aside up front is capped by what the remaining input could
 // hold, so a short input declaring billions of elements fails with the same
 // failure element-by-element reading reaches, in memory proportional to the
-// input.  Memory exhaustion surfaces as std::bad_alloc.
+// input: at most 4 bytes of arrays per input byte (a u32 per one-byte
+// element, a reference per one-byte absent slot), whatever the input.
+// Memory exhaustion surfaces as std::bad_alloc.
+//
+// Payload records are checked in input order and copied whole into the
+// index's record array, which keeps them exactly as given (absent slots,
+// ids and counts of different lengths); a record that uses a longer varint
+// form than needed is stored rewritten in the shortest forms, so writing
+// the index again gives the shortest forms.  A record equal to the one
+// stored just before it, or to that of the node's only child, is not
+// stored again.
 #pragma once
 
 #include <cstddef>
@@ -67,13 +77,5 @@ std::variant<std::vector<std::uint8_t>, EncodeError> encode_to_vec(const Trie& t
 // Reads one Trie record from the front of `bytes`.
 using DecodeResult = std::variant<Trie, DecodeError>;
 DecodeResult decode_trie(std::span<const std::uint8_t> bytes);
-
-// The Payload record on its own (without the optional tag).
-std::size_t payload_encoded_size(const PayloadView& payload);
-void write_payload(Writer& writer, const PayloadView& payload);
-// Reads one Payload record and appends it to `table` as a present slot.
-bool read_payload_into(Reader& reader, PayloadTable& table);
-// Reads an optional payload (tag, then the record for tag 01) into `table`.
-bool read_optional_payload_into(Reader& reader, PayloadTable& table);
 
 }  // namespace tessaloom::codec

@@ -6,65 +6,37 @@
 #include <limits>
 #include <utility>
 
+#include "../codec/utf8.hpp"
 #include "../fault.hpp"
 
 namespace tessaloom {
 
 namespace detail {
 
-std::vector<std::uint32_t> code_points(std::string_view utf8) {
-  constexpr std::uint32_t kReplacement = 0xFFFD;
+std::vector<std::uint32_t> code_points(std::string_view text) {
   std::vector<std::uint32_t> out;
-  out.reserve(utf8.size());
-  const auto* s = reinterpret_cast<const unsigned char*>(utf8.data());
-  const std::size_t len = utf8.size();
-  auto cont = [&](std::size_t at, unsigned lo = 0x80, unsigned hi = 0xBF) {
-    return at < len && s[at] >= lo && s[at] <= hi;
-  };
+  out.reserve(text.size());
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t len = text.size();
   for (std::size_t i = 0; i < len;) {
-    const unsigned b0 = s[i];
-    if (b0 < 0x80) {
-      out.push_back(b0);
+    const std::size_t width = utf8::char_width(s[i]);
+    std::uint32_t c = s[i];
+    if (width == 1) {
       i += 1;
-    } else if (b0 >= 0xC2 && b0 <= 0xDF && cont(i + 1)) {
-      out.push_back(((b0 & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu));
-      i += 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF &&
-               cont(i + 1, b0 == 0xE0 ? 0xA0 : 0x80, b0 == 0xED ? 0x9F : 0xBF) && cont(i + 2)) {
-      out.push_back(((b0 & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu));
-      i += 3;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4 &&
-               cont(i + 1, b0 == 0xF0 ? 0x90 : 0x80, b0 == 0xF4 ? 0x8F : 0xBF) && cont(i + 2) &&
-               cont(i + 3)) {
-      out.push_back(((b0 & 0x07u) << 18) | ((s[i + 1] & 0x3Fu) << 12) | ((s[i + 2] & 0x3Fu) << 6) |
-                    (s[i + 3] & 0x3Fu));
-      i += 4;
+    } else if (width != 0 && width <= len - i && utf8::decode_multi(s + i, width, c)) {
+      i += width;
     } else {
-      out.push_back(kReplacement);
+      c = utf8::kReplacement;
       i += 1;
     }
+    out.push_back(c);
   }
   return out;
 }
 
 void append_utf8(std::string& out, Label label) {
-  std::uint32_t v = label;
-  if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) v = 0xFFFD;
-  if (v < 0x80) {
-    out.push_back(static_cast<char>(v));
-  } else if (v < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (v >> 6)));
-    out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
-  } else if (v < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (v >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((v >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (v >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((v >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((v >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (v & 0x3F)));
-  }
+  char buf[4];
+  out.append(buf, utf8::put_text(buf, label));
 }
 
 }  // namespace detail
@@ -73,30 +45,7 @@ namespace {
 
 // Writes the UTF-8 form of `label` (U+FFFD when it is no scalar value) at
 // `out`, which has room for 4 bytes, and returns its length.
-inline std::size_t put_utf8(char* out, Label label) {
-  std::uint32_t v = label;
-  if (v < 0x80) {
-    out[0] = static_cast<char>(v);
-    return 1;
-  }
-  if (v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) v = 0xFFFD;
-  if (v < 0x800) {
-    out[0] = static_cast<char>(0xC0 | (v >> 6));
-    out[1] = static_cast<char>(0x80 | (v & 0x3F));
-    return 2;
-  }
-  if (v < 0x10000) {
-    out[0] = static_cast<char>(0xE0 | (v >> 12));
-    out[1] = static_cast<char>(0x80 | ((v >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (v & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<char>(0xF0 | (v >> 18));
-  out[1] = static_cast<char>(0x80 | ((v >> 12) & 0x3F));
-  out[2] = static_cast<char>(0x80 | ((v >> 6) & 0x3F));
-  out[3] = static_cast<char>(0x80 | (v & 0x3F));
-  return 4;
-}
+inline std::size_t put_utf8(char* out, Label label) { return utf8::put_text(out, label); }
 
 // Rows of n + 1 entries, one per text length, computed entry by entry.
 // Any query length, any distance.

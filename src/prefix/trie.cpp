@@ -12,48 +12,10 @@ namespace {
 
 enum : std::uint8_t { kNew = 0, kOpen = 1, kDone = 2 };
 
-// A node's finished payload.  Its entries may be the caller's own (a node
-// with no children keeps its list as given, cut to length), a child's list
-// (a node that only passes one merged child on), or a list merged into the
-// arena.  Ids and counts always have `length` entries.
-struct Done {
-  const std::uint32_t* ids = nullptr;
-  const std::uint32_t* counts = nullptr;
-  std::uint32_t length = 0;
-  std::uint32_t total = 0;
-
-  PayloadView view() const { return {total, {ids, length}, {counts, length}}; }
-};
-
 // Whether a node is finished, and if so whether its list is merged: one
 // entry per id, largest sum first, so that passing it on unchanged is what
 // merging it alone would give.
 enum : std::uint8_t { kUnfinished = 0, kAsGiven = 1, kMerged = 2 };
-
-// Storage for merged lists, in blocks that never move while the finished
-// payloads point into them.
-class Arena {
- public:
-  // Room for n ids followed by n counts.
-  std::pair<std::uint32_t*, std::uint32_t*> take(std::size_t n) {
-    if (n > left_ / 2) {
-      const std::size_t size = std::max(kBlock, 2 * n);
-      blocks_.push_back(std::make_unique_for_overwrite<std::uint32_t[]>(size));
-      next_ = blocks_.back().get();
-      left_ = size;
-    }
-    std::uint32_t* ids = next_;
-    next_ += 2 * n;
-    left_ -= 2 * n;
-    return {ids, ids + n};
-  }
-
- private:
-  static constexpr std::size_t kBlock = std::size_t{1} << 20;
-  std::vector<std::unique_ptr<std::uint32_t[]>> blocks_;
-  std::uint32_t* next_ = nullptr;
-  std::size_t left_ = 0;
-};
 
 // The children-first processing order: a depth-first post-order over the
 // child lists, starting nodes taken from N-1 down to 0, each node once.
@@ -103,80 +65,114 @@ std::vector<NodeId> processing_order(const Trie& trie) {
 
 }  // namespace
 
-void propagate(Trie& trie, std::uint32_t video_top_n) {
-  const std::size_t n = trie.node_count();
-  const PayloadTable input = std::move(trie.payloads);
-  trie.payloads = PayloadTable();
+Trie view_of(const TrieArrays& arrays) {
+  Trie trie;
+  trie.node_shifts = arrays.node_shifts;
+  trie.child_labels = arrays.child_labels;
+  trie.child_transitions = arrays.child_transitions;
+  trie.payloads = arrays.payloads.view();
+  trie.video_index = arrays.video_index;
+  return trie;
+}
+
+Trie adopt(TrieArrays&& arrays) {
+  auto owned = std::make_shared<TrieArrays>(std::move(arrays));
+  Trie trie = view_of(*owned);
+  trie.owner = std::move(owned);
+  return trie;
+}
+
+Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
+  const std::size_t n = arrays.child_labels.size();
+  const PayloadTable input = std::move(arrays.payloads);
+  arrays.payloads = PayloadTable();
+  const Trie trie = view_of(arrays);
+  const PayloadStore given = input.view();
   const std::vector<NodeId> order = processing_order(trie);
 
-  std::vector<Done> done(n);
+  // The result, written record by record in processing order.  Its records
+  // are at most the caller's, once each, plus the merged ones.
+  PayloadTable& out = arrays.payloads;
+  out.resize_slots(n);
+  out.reserve(n, input.view().records().size());
   std::vector<std::uint8_t> state(n, kUnfinished);
-  Arena arena;
   VideoTotals sums;
-  std::vector<PayloadView> children;
-  std::size_t entries = 0;  // in all finished payloads
+  DecodedPayload own, child;
+  std::vector<std::uint32_t> ids, counts;
 
-  // What slot j holds right now: its finished payload, or (still in
-  // processing, on a cycle) the caller's payload.  Absent slots hold the
-  // empty payload.  `merged` tells whether the list is in merged form.
-  auto current = [&](NodeId j, bool& merged) -> PayloadView {
+  // Decodes what slot j holds right now into `into`: its finished payload,
+  // or (still in processing, on a cycle) the caller's payload.  Absent
+  // slots hold the empty payload.  Returns whether the list is merged.
+  auto current = [&](NodeId j, DecodedPayload& into) {
     const std::uint8_t s = checked(state, j);
-    merged = s == kMerged;
-    if (s != kUnfinished) return done[j].view();
-    if (input.checked_present(j)) return input.get(j);
-    return {};
+    if (s != kUnfinished) {
+      PayloadStore::decode(out.view().record_at(out.ref(j)), into);
+    } else if (given.checked_present(j)) {
+      PayloadStore::decode(given.record(j), into);
+    } else {
+      into.total_count = 0;
+      into.video_ids.clear();
+      into.video_counts.clear();
+    }
+    return s == kMerged;
   };
 
   for (const NodeId u : order) {
-    bool merged = false;
-    const PayloadView own = current(u, merged);
+    current(u, own);
     const ChildRange range = trie.child_range(u);
-    children.clear();
+    // Node u's own slot is empty while it is processed.
+    std::size_t child_count = 0;
+    NodeId only = 0;
     for (std::size_t p = range.begin; p < range.end; ++p) {
-      const NodeId child = checked(trie.child_transitions, p);
-      // Node u's own slot is empty while it is processed.
-      if (child != u) children.push_back(current(child, merged));
+      const NodeId c = checked(trie.child_transitions, p);
+      if (c != u) ++child_count, only = c;
     }
 
-    Done result;
     std::uint8_t form = kMerged;
-    result.total = own.total_count;
-    for (const PayloadView& child : children) result.total = add_clamped(result.total, child.total_count);
+    std::uint32_t ref;
     const std::size_t own_length = std::min(own.video_ids.size(), own.video_counts.size());
-    if (children.empty()) {
+    if (child_count == 0) {
       // Nothing to merge: the caller's list as given, cut to length.
       const std::size_t length = std::min<std::size_t>(own_length, video_top_n);
-      result.ids = own.video_ids.data();
-      result.counts = own.video_counts.data();
-      result.length = static_cast<std::uint32_t>(length);
+      const std::span<const std::uint32_t> own_ids(own.video_ids), own_counts(own.video_counts);
+      ref = out.append_record(own.total_count, own_ids.first(length), own_counts.first(length));
       if (length > 1) form = kAsGiven;
-    } else if (children.size() == 1 && own_length == 0 && merged) {
-      // One merged child and nothing of its own: the child's list as it is.
-      const PayloadView& child = children.front();
-      result.ids = child.video_ids.data();
-      result.counts = child.video_counts.data();
-      result.length = static_cast<std::uint32_t>(child.video_ids.size());
+    } else if (child_count == 1 && own_length == 0 && checked(state, only) == kMerged) {
+      // One merged child and nothing of its own: the child's list as it is,
+      // and the child's very record when the totals agree.
+      const std::span<const std::uint8_t> record = out.view().record_at(out.ref(only));
+      std::uint32_t child_total = 0;
+      std::size_t ignored = 0;
+      PayloadStore::decode_head(record, child_total, ignored);
+      const std::uint32_t total = add_clamped(own.total_count, child_total);
+      if (total == child_total) {
+        ref = out.ref(only);
+      } else {
+        ref = out.append_record_with_total(total, record.subspan(codec::varint_size(child_total)));
+      }
     } else {
       sums.clear();
-      sums.add(own);
-      for (const PayloadView& child : children) sums.add(child);
+      sums.add(own.view());
+      std::uint32_t total = own.total_count;
+      for (std::size_t p = range.begin; p < range.end; ++p) {
+        const NodeId c = trie.child_transitions[p];
+        if (c == u) continue;
+        current(c, child);
+        total = add_clamped(total, child.total_count);
+        sums.add(child.view());
+      }
       const std::size_t length = sums.finish(video_top_n, [&](std::size_t k) {
-        const auto room = arena.take(k);
-        result.ids = room.first;
-        result.counts = room.second;
-        return room;
+        ids.resize(k);
+        counts.resize(k);
+        return std::pair{ids.data(), counts.data()};
       });
-      result.length = static_cast<std::uint32_t>(length);
+      ref = out.append_record(total, std::span(ids).first(length), std::span(counts).first(length));
     }
-
-    // Offsets are 32-bit: at most 2^32-1 entries in all.
-    if (result.length > 0xFFFFFFFFu - entries) fail_capacity();
-    entries += result.length;
-    done[u] = result;
+    out.set_ref(u, ref);
     state[u] = form;
   }
-
-  trie.payloads = PayloadTable::packed(n, entries, [&](std::size_t i) { return done[i].view(); });
+  out.shrink_to_fit();
+  return adopt(std::move(arrays));
 }
 
 }  // namespace tessaloom

@@ -5,6 +5,8 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "../fault.hpp"
@@ -27,12 +29,17 @@ struct ChildRange {
   bool empty() const { return end <= begin; }
 };
 
+// The index, read-only: flat arrays of fixed-width values and offsets, no
+// pointers between them.  `owner` keeps the arrays alive (the vectors of a
+// `TrieArrays` here; anything else that holds them, such as a mapped file,
+// will do), so a Trie is cheap to copy and every copy reads the same arrays.
 struct Trie {
-  std::vector<std::uint32_t> node_shifts;
-  std::vector<Label> child_labels;
-  std::vector<NodeId> child_transitions;
-  PayloadTable payloads;
-  std::vector<VideoId> video_index;
+  std::span<const std::uint32_t> node_shifts;
+  std::span<const Label> child_labels;
+  std::span<const NodeId> child_transitions;
+  PayloadStore payloads;
+  std::span<const VideoId> video_index;
+  std::shared_ptr<const void> owner;
 
   // Number of nodes: the length of `child_labels`.
   std::size_t node_count() const { return child_labels.size(); }
@@ -49,10 +56,31 @@ struct Trie {
   }
 };
 
-// Aggregates every node's payload from its children, children first, and
-// cuts each node's video lists to `video_top_n` entries.  On entry
-// `trie.payloads` holds one optional payload per node as the caller gave it
-// (absent slots count as empty payloads); on return every slot is present.
+// The arrays of an index as growable vectors, for whoever fills them.
+struct TrieArrays {
+  std::vector<std::uint32_t> node_shifts;
+  std::vector<Label> child_labels;
+  std::vector<NodeId> child_transitions;
+  PayloadTable payloads;
+  std::vector<VideoId> video_index;
+};
+
+// The index that reads `arrays`, taking them over unchanged.
+Trie adopt(TrieArrays&& arrays);
+// An index that reads `arrays` in place, for as long as they live.
+Trie view_of(const TrieArrays& arrays);
+
+// The one way to build a finished index from the caller's arrays: fill a
+// TrieArrays (node arrays, one payload slot per node through
+// `payloads.push` / `push_absent`, the video table), then
+//
+// propagate(std::move(arrays), video_top_n)
+//
+// aggregates every node's payload from its children, children first, cuts
+// each node's video lists to `video_top_n` entries and returns the index,
+// every slot present.  Absent slots count as empty payloads.  The result
+// is written straight into the compact storage: a node whose list is its
+// only child's points at the child's record.
 //
 // Nodes are processed in a depth-first post-order over the child lists,
 // taking the starting nodes from N-1 down to 0, so a node's children are
@@ -63,6 +91,6 @@ struct Trie {
 // Faults: a child range that runs past `child_transitions` ends with
 // "index out of bounds: the len is {len} but the index is {first position
 // past the end}" for the first such node in processing order.
-void propagate(Trie& trie, std::uint32_t video_top_n);
+Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n);
 
 }  // namespace tessaloom
