@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
 
   const std::size_t decoded_size = 4 * (trie.node_shifts.size() + trie.child_labels.size() +
                                         trie.child_transitions.size()) +
-                                   trie.payloads.memory_bytes() + 16 * trie.video_index.size();
+                                   trie.payloads.refs().size_bytes() + trie.payloads.records().size() + 16 * trie.video_index.size();
   const double fresh = median_ms([&] { touch_fresh(decoded_size); });
 
   const double mb = static_cast<double>(bytes.size()) / 1e6;

@@ -87,7 +87,7 @@ struct Model {
 };
 
 static Trie to_trie(const Model& m) {
-  Trie t;
+  TrieArrays t;
   t.node_shifts = m.shifts;
   t.child_labels = m.labels;
   t.child_transitions = m.transitions;
@@ -99,19 +99,24 @@ static Trie to_trie(const Model& m) {
     }
   }
   t.video_index = m.videos;
-  return t;
+  return adopt(std::move(t));
+}
+
+template <class T>
+static std::vector<T> vec(std::span<const T> s) {
+  return {s.begin(), s.end()};
 }
 
 static Model to_model(const Trie& t) {
-  Model m{t.node_shifts, t.child_labels, t.child_transitions, {}, t.video_index};
+  Model m{vec(t.node_shifts), vec(t.child_labels), vec(t.child_transitions), {}, vec(t.video_index)};
+  DecodedPayload v;
   for (std::size_t i = 0; i < t.payloads.size(); ++i) {
     if (!t.payloads.present(i)) {
       m.payloads.emplace_back();
       continue;
     }
-    const PayloadView v = t.payloads.get(i);
-    m.payloads.push_back(ModelPayload{v.total_count, {v.video_ids.begin(), v.video_ids.end()},
-                                      {v.video_counts.begin(), v.video_counts.end()}});
+    PayloadStore::decode(t.payloads.record(i), v);
+    m.payloads.push_back(ModelPayload{v.total_count, v.video_ids, v.video_counts});
   }
   return m;
 }
@@ -711,7 +716,8 @@ static void check_encoder_guards() {
 
 static void throughput(std::size_t nodes) {
   std::mt19937_64 gen(7);
-  Trie t;
+  TrieArrays arrays;
+  TrieArrays& t = arrays;
   t.node_shifts.resize(nodes);
   t.child_labels.resize(nodes);
   // Nodes in breadth-first order, children contiguous: node i's children
@@ -741,6 +747,7 @@ static void throughput(std::size_t nodes) {
     }
     t.payloads.push(total, ids, counts);
   }
+  const Trie trie = adopt(std::move(arrays));
 
   // Best of three, in wall time and in this thread's CPU time (the latter
   // is the steadier figure on a busy machine).
@@ -755,7 +762,7 @@ static void throughput(std::size_t nodes) {
   bool same = true;
   for (int rep = 0; rep < 3; ++rep) {
     const double w0 = wall_now(), c0 = cpu_now();
-    Bytes bytes = encode(t);
+    Bytes bytes = encode(trie);
     const double w1 = wall_now(), c1 = cpu_now();
     DecodeResult back = decode_trie(bytes);
     const double w2 = wall_now(), c2 = cpu_now();

@@ -49,8 +49,13 @@ struct NodeSpec {
   std::vector<std::uint32_t> ids = {}, counts = {};
 };
 
-Trie build(const std::vector<NodeSpec>& nodes) {
-  Trie trie;
+// The arrays of a test index, changed freely; queries read them in place.
+struct TestTrie : TrieArrays {
+  operator Trie() const { return view_of(*this); }
+};
+
+TestTrie build(const std::vector<NodeSpec>& nodes) {
+  TestTrie trie;
   for (const NodeSpec& n : nodes) {
     trie.node_shifts.push_back(static_cast<std::uint32_t>(trie.child_transitions.size()));
     trie.child_labels.push_back(n.label);
@@ -67,7 +72,7 @@ Trie build(const std::vector<NodeSpec>& nodes) {
 // A trie over `words`, one node per distinct prefix, every node with a
 // payload (total 1, no videos).  Children are listed in reverse order of
 // creation so the matcher has to sort them.
-Trie trie_of(const std::vector<std::u32string>& words) {
+TestTrie trie_of(const std::vector<std::u32string>& words) {
   std::vector<NodeSpec> nodes{{kEmptyLabel, {}}};
   for (const std::u32string& w : words) {
     NodeId at = 0;
@@ -255,7 +260,9 @@ std::vector<RankedVideo> reference_rank(const Trie& trie, std::string_view term,
   for (const MatchResult& m : matches) {
     const double weight = m.text == term ? 1.0 : n == 0 ? 0.0 : (1.0 - m.distance / n) * 0.05;
     if (!(weight > 0.0) || !trie.payloads.checked_present(m.node)) continue;
-    const PayloadView p = trie.payloads.get(m.node);
+    DecodedPayload decoded;
+    PayloadStore::decode(trie.payloads.record(m.node), decoded);
+    const PayloadView p = decoded.view();
     total += weight * p.total_count;
     for (std::size_t k = 0; k < p.video_ids.size(); ++k) {
       const double add = weight * checked(std::vector<std::uint32_t>(p.video_counts.begin(), p.video_counts.end()), k);
@@ -288,7 +295,7 @@ bool same_ranking(const std::vector<RankedVideo>& a, const std::vector<RankedVid
 // ------------------------------------------------------------ fixed cases
 
 void check_worked_examples() {
-  const Trie t = trie_of({U"car", U"cart", U"cat", U"dog"});
+  const TestTrie t = trie_of({U"car", U"cart", U"cat", U"dog"});
   CHECK((pairs(match_all(t, "cat", 1).matches) == Pairs{{"ca", 1}, {"car", 1}, {"cart", 1}, {"cat", 0}}));
   CHECK((pairs(match_all(t, "cat", 1, 2).matches) == Pairs{{"ca", 1}, {"car", 1}}));
   CHECK((pairs(match_all(t, "dgo", 1).matches) == Pairs{{"do", 1}}));
@@ -307,7 +314,7 @@ void check_worked_examples() {
     std::u32string first = word, last = word;
     first.front() = U'b';
     last.back() = U'\u00e9';
-    const Trie w = trie_of({word, first, last});
+    const TestTrie w = trie_of({word, first, last});
     const std::string term = utf8(word);
     CHECK(match_all(w, term, 0).matches.size() == 1);
     CHECK(match_all(w, term, 1).matches.size() == 4);  // the word less its last letter, and 3 words
@@ -315,7 +322,7 @@ void check_worked_examples() {
     CHECK(match_all(w, utf8(last), 0).matches.back().distance == 0);
   }
 
-  const Trie cafe = trie_of({U"cafe", U"caf\u00e9"});
+  const TestTrie cafe = trie_of({U"cafe", U"caf\u00e9"});
   CHECK((pairs(match_all(cafe, "caf\xc3\xa9", 0).matches) == Pairs{{"caf\xc3\xa9", 0}}));
   CHECK((pairs(match_all(cafe, "cafe", 1).matches) ==
          Pairs{{"caf", 1}, {"cafe", 0}, {"caf\xc3\xa9", 1}}));
@@ -330,13 +337,13 @@ void check_ranking_example() {
   nodes[3] = {'t', {}, true, 10, {0}, {10}};
   nodes[4] = {'u', {5}, false};
   nodes[5] = {'t', {}, true, 20, {1}, {20}};
-  Trie t = build(nodes);
+  TestTrie arrays = build(nodes);
   for (std::uint8_t b = 0; b < 2; ++b) {
     VideoId id{};
     for (std::uint8_t k = 0; k < 16; ++k) id[k] = static_cast<std::uint8_t>(16 * b + k);
-    t.video_index.push_back(id);
+    arrays.video_index.push_back(id);
   }
-  propagate(t, 10);
+  Trie t = propagate(std::move(arrays), 10);
 
   const std::vector<RankedVideo> r = rank_videos(t, "cat", 1, std::nullopt);
   CHECK(r.size() == 2);
@@ -351,7 +358,7 @@ void check_ranking_example() {
   const std::vector<RankedVideo> exact = rank_videos(t, "cu", 0, std::nullopt);
   CHECK(exact.size() == 1 && exact[0].video == 1 && exact[0].score == 1.0);
   // A video outside the table is left out; the others keep their scores.
-  t.video_index.pop_back();
+  t.video_index = t.video_index.first(1);
   const std::vector<RankedVideo> cut = rank_videos(t, "cat", 1, std::nullopt);
   CHECK(cut.size() == 1 && cut[0].video == 0 && cut[0].score == 0.9393939393939394);
 
@@ -367,12 +374,12 @@ void check_ranking_example() {
 void check_ranking_edges() {
   // Payload totals of 0: videos counted, but nothing to divide by.
   std::vector<NodeSpec> nodes{{kEmptyLabel, {1}}, {'a', {2}, true, 0, {0}, {5}}, {'b', {}, true, 0, {0}, {5}}};
-  Trie t = build(nodes);
+  TestTrie t = build(nodes);
   t.video_index.resize(1);
   CHECK(rank_videos(t, "ab", 1, std::nullopt).empty());
 
   // Counts shorter than ids fault at the first entry without a count.
-  Trie bad;
+  TestTrie bad;
   bad.node_shifts = {0, 1};
   bad.child_labels = {kEmptyLabel, 'a'};
   bad.child_transitions = {1};
@@ -383,7 +390,7 @@ void check_ranking_edges() {
   CHECK(fault_of([&] { rank_videos(bad, "a", 0, std::nullopt); }) ==
         "index out of bounds: the len is 1 but the index is 1");
   // Extra counts are ignored.
-  Trie extra = bad;
+  TestTrie extra = bad;
   extra.payloads = PayloadTable();
   extra.payloads.push_absent();
   const std::uint32_t more[] = {4, 1, 7};
@@ -401,7 +408,7 @@ void check_mended_behaviour() {
   // root -> c -> (empty) -> a ; root -> (empty) -> b
   std::vector<NodeSpec> nodes{{'z', {4, 1}}, {'c', {2}}, {kEmptyLabel, {3}}, {'a', {}},
                               {kEmptyLabel, {5}}, {'b', {}}};
-  const Trie t = build(nodes);
+  const TestTrie t = build(nodes);
   // The empty-label node repeats its parent's text and distance.
   CHECK((pairs(match_all(t, "c", 0).matches) == Pairs{{"c", 0}, {"c", 0}}));
   CHECK((pairs(match_all(t, "ca", 1).matches) == Pairs{{"c", 1}, {"c", 1}, {"ca", 0}}));
@@ -412,16 +419,16 @@ void check_mended_behaviour() {
 
   // Cycles end in a fault, whatever max_dist.
   const std::string two = "child lists contain a cycle: the walk went deeper than 1 levels below the root";
-  const Trie pair_cycle = build({{kEmptyLabel, {1}}, {'a', {0}}});
+  const TestTrie pair_cycle = build({{kEmptyLabel, {1}}, {'a', {0}}});
   CHECK(match_all(pair_cycle, "a", kMaxDist).fault == two);
   CHECK(fault_of([&] { rank_videos(pair_cycle, "a", kMaxDist, std::nullopt); }) == two);
-  const Trie empty_cycle = build({{kEmptyLabel, {1}}, {kEmptyLabel, {0}}});
+  const TestTrie empty_cycle = build({{kEmptyLabel, {1}}, {kEmptyLabel, {0}}});
   CHECK(match_all(empty_cycle, "", 0).fault == two);
-  const Trie self = build({{kEmptyLabel, {0}}});
+  const TestTrie self = build({{kEmptyLabel, {0}}});
   CHECK(match_all(self, "x", 0).fault ==
         "child lists contain a cycle: the walk went deeper than 0 levels below the root");
   // A cycle that pruning cuts before the walk gets that deep is never seen.
-  const Trie cut = build({{kEmptyLabel, {1}}, {'a', {2}}, {'b', {1}}, {'c', {}}, {'d', {}}});
+  const TestTrie cut = build({{kEmptyLabel, {1}}, {'a', {2}}, {'b', {1}}, {'c', {}}, {'d', {}}});
   CHECK((pairs(match_all(cut, "x", 0).matches).empty() && match_all(cut, "x", 0).fault.empty()));
 
   // A long chain of empty labels costs no rows: a query longer than one
@@ -434,7 +441,7 @@ void check_mended_behaviour() {
   CHECK(far.matches.size() == 1 && far.matches[0].node == 50000 && far.matches[0].distance == 69);
 
   // Shared children (no cycle) are walked once per occurrence.
-  const Trie shared = build({{kEmptyLabel, {1, 2}}, {'a', {3}}, {'b', {3}}, {'c', {}}});
+  const TestTrie shared = build({{kEmptyLabel, {1, 2}}, {'a', {3}}, {'b', {3}}, {'c', {}}});
   CHECK((pairs(match_all(shared, "xc", 1).matches) == Pairs{{"ac", 1}, {"bc", 1}}));
 }
 
@@ -444,25 +451,25 @@ void check_fault_texts() {
            std::to_string(index);
   };
   // node_shifts shorter than the node count: the root's expansion faults.
-  Trie no_shifts = build({{kEmptyLabel, {}}});
+  TestTrie no_shifts = build({{kEmptyLabel, {}}});
   no_shifts.node_shifts.clear();
   CHECK(match_all(no_shifts, "a", 1).fault == oob(0, 0));
   // A child range past the end of child_transitions.
-  Trie long_range = build({{kEmptyLabel, {1}}, {'a', {}}});
+  TestTrie long_range = build({{kEmptyLabel, {1}}, {'a', {}}});
   long_range.node_shifts[1] = 3;
   CHECK(match_all(long_range, "a", 1).fault == oob(1, 1));
   // A child id past the labels.
-  Trie bad_child = build({{kEmptyLabel, {1, 7}}, {'a', {}}});
+  TestTrie bad_child = build({{kEmptyLabel, {1, 7}}, {'a', {}}});
   CHECK(match_all(bad_child, "a", 1).fault == oob(2, 7));
   // Payload slots missing: looked up for every visited node with text,
   // whatever its distance.
-  Trie short_payloads = build({{kEmptyLabel, {1, 2}}, {'a', {}}, {'q', {}}});
+  TestTrie short_payloads = build({{kEmptyLabel, {1, 2}}, {'a', {}}, {'q', {}}});
   short_payloads.payloads = PayloadTable();
   short_payloads.payloads.push_absent();
   short_payloads.payloads.push_absent();
   CHECK(match_all(short_payloads, "a", 1).fault == oob(2, 2));
   // A node without a payload is not reported but its subtree is walked.
-  const Trie absent = build({{kEmptyLabel, {1}}, {'a', {2}, false}, {'b', {}}});
+  const TestTrie absent = build({{kEmptyLabel, {1}}, {'a', {2}, false}, {'b', {}}});
   CHECK((pairs(match_all(absent, "ab", 1).matches) == Pairs{{"ab", 0}}));
 }
 
@@ -478,7 +485,7 @@ std::string random_term(std::mt19937& rng, std::size_t len) {
   return utf8(s);
 }
 
-Trie random_trie(std::mt19937& rng, bool& well_formed) {
+TestTrie random_trie(std::mt19937& rng, bool& well_formed) {
   const std::size_t n = 1 + rng() % 12;
   // Parents precede children in creation order; ids are then permuted.
   std::vector<NodeId> id(n);
@@ -501,7 +508,7 @@ Trie random_trie(std::mt19937& rng, bool& well_formed) {
       if (rng() % 6 == 0 && parent + 1 < i) nodes[id[parent + 1 + rng() % (i - parent - 1)]].children.push_back(id[i]);
     }
   }
-  Trie t = build(nodes);
+  TestTrie t = build(nodes);
   t.video_index.resize(4);
   well_formed = true;
   switch (rng() % 12) {
@@ -515,15 +522,15 @@ Trie random_trie(std::mt19937& rng, bool& well_formed) {
       break;
     case 2:  // too few payload slots or shifts
     case 3: {
-      Trie cut = t;
+      TestTrie cut = t;
       const std::size_t keep = rng() % n;
       if (rng() % 2) {
         cut.node_shifts.resize(keep);
       } else {
         cut.payloads = PayloadTable();
         for (std::size_t i = 0; i < keep; ++i) {
-          if (t.payloads.present(i)) {
-            cut.payloads.push(t.payloads.get(i));
+          if (t.payloads.view().present(i)) {
+            cut.payloads.push_ref(cut.payloads.append_record_bytes(t.payloads.view().record(i)));
           } else {
             cut.payloads.push_absent();
           }
@@ -558,7 +565,7 @@ void check_random(unsigned rounds) {
   const std::uint32_t distances[] = {0, 1, 2, 3, 4, 63, 64, 65, kMaxDist};
   for (unsigned round = 0; round < rounds; ++round) {
     bool well_formed = false;
-    const Trie t = random_trie(rng, well_formed);
+    const TestTrie t = random_trie(rng, well_formed);
     for (int q = 0; q < 12; ++q) {
       const std::size_t len = q == 11 ? 60 + rng() % 20 : rng() % 7;
       const std::string term = random_term(rng, len);
