@@ -1,16 +1,31 @@
-"""Saving and loading speed: to_bytes and from_bytes on a real-word index.
+"""Building, saving, loading and memory, in fresh processes, optionally
+against a previous build of the module in the same run.
 
-Builds the same index as bench_query.py (a Debian word list with synthetic
-Zipf video payloads) and prints the throughput of to_bytes and from_bytes in
-MB/s of encoded size, how much faster loading is than building with
-from_internal_data_v2 (times are CPU time of the calling thread), and the
-resident memory a loaded index adds in a fresh process.
+Two payload configurations (bench/vocab.py CONFIGS):
+  light  the English word list, each word in 1 to 5 videos, video_top_n 10;
+  heavy  the French and German lists, each word in 1 to 30 videos drawn
+         Zipf-like from 50,000, video_top_n 100.
 
-    python bench/bench_codec.py [--lists american-english-huge french ...] [--save FILE]
+For each configuration and each module build, one fresh interpreter builds
+the index with from_internal_data_v2 (time, and peak resident memory above
+what the inputs hold) and saves it; a second fresh interpreter loads it
+(first from_bytes of the process: wall and CPU time, resident memory added
+divided by the length of the bytes, peak), then times to_bytes and the
+queries (median over fixed-seed misspellings of the median of --reps runs,
+CPU time of the calling thread).
+
+    python bench/bench_codec.py [--config light heavy] [--before PYTHON]
+
+--before names an interpreter whose `_tessaloom` is the previous build (for
+example /work/baseline/venv/bin/python); its figures are printed beside
+this build's, with the ratio and the target each is held against.
 """
 
 import argparse
+import gc
+import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -22,7 +37,69 @@ from vocab import log
 import _tessaloom
 from _tessaloom import PrefixSearch
 
+GB = 1e9
 MB = 1e6
+
+TARGETS = {
+    # loaded RSS / bytes length, by configuration
+    "rss": {"light": 1.0, "heavy": 0.7},
+    "from_gbps": 1.5,
+    "to_gbps": 2.0,
+    "latency": 1.05,  # at most this much of the previous build's latency
+}
+
+
+# --- workers (each in a fresh interpreter) ------------------------------------
+
+
+def worker_build(config, path, n_queries):
+    from _tessaloom import PrefixSearch
+
+    c = vocab.CONFIGS[config]
+    words = vocab.read_words(c["lists"])
+    arrays = vocab.Arrays(words)
+    inputs = vocab.build_inputs(arrays, config=config)
+    queries = vocab.make_queries(words, n_queries, 2, 12)
+    gc.collect()
+    rss0 = vocab.rss_bytes()
+    vocab.reset_peak_rss()
+    w0, c0 = time.perf_counter(), time.thread_time()
+    index = PrefixSearch.from_internal_data_v2(*inputs)
+    c1, w1 = time.thread_time(), time.perf_counter()
+    peak = vocab.peak_rss_bytes() - rss0
+    held = vocab.rss_bytes() - rss0
+    data = index.to_bytes()
+    with open(path, "wb") as f:
+        f.write(data)
+    return {"words": len(words), "nodes": arrays.n_nodes, "bytes": len(data),
+            "build_s": w1 - w0, "build_cpu_s": c1 - c0, "build_peak": peak,
+            "build_held": held, "queries": queries}
+
+
+def worker_load(path, queries, reps):
+    from _tessaloom import PrefixSearch
+
+    with open(path, "rb") as f:
+        data = f.read()
+    gc.collect()
+    rss0 = vocab.rss_bytes()
+    vocab.reset_peak_rss()
+    w0, c0 = time.perf_counter(), time.thread_time()
+    index = PrefixSearch.from_bytes(data)
+    c1, w1 = time.thread_time(), time.perf_counter()
+    out = {"from_s": w1 - w0, "from_cpu_s": c1 - c0,
+           "rss": vocab.rss_bytes() - rss0, "load_peak": vocab.peak_rss_bytes() - rss0}
+    if index.to_bytes() != data:
+        raise AssertionError("to_bytes(from_bytes(b)) != b")
+    out["to_s"] = vocab.median_ns(index.to_bytes, 5) / 1e9
+    for d in (1, 2):
+        for name in ("fuzzy_match", "fuzzy_match_video"):
+            ns = vocab.per_query_ns(getattr(index, name), queries, d, reps)
+            out[f"{name}_{d}_us"] = statistics.median(ns) / 1e3
+    return out
+
+
+# --- in-process figures, for bench/run.py ------------------------------------------
 
 _RSS_CHILD = r"""
 import gc, sys
@@ -79,37 +156,131 @@ def loaded_rss(data):
         os.unlink(path)
 
 
+
+# --- driver ---------------------------------------------------------------------
+
+
+def run_worker(python, env, *args):
+    cmd = [python, os.path.abspath(__file__), "--worker", *map(str, args)]
+    res = subprocess.run(cmd, check=True, capture_output=True, text=True, env=env)
+    return json.loads(res.stdout.strip().splitlines()[-1])
+
+
+def measure(python, env, config, n_queries, reps, keep=None):
+    """All figures of one module build on one configuration."""
+    with tempfile.TemporaryDirectory() as tmp:
+        path = keep or os.path.join(tmp, f"{config}.idx")
+        qpath = os.path.join(tmp, "queries.json")
+        built = run_worker(python, env, "build", config, path, n_queries)
+        with open(qpath, "w") as f:
+            json.dump(built.pop("queries"), f)
+        loaded = run_worker(python, env, "load", path, qpath, reps)
+    built.update(loaded)
+    b = built["bytes"]
+    built["rss_ratio"] = built["rss"] / b
+    built["from_gbps"] = b / GB / built["from_s"]
+    built["to_gbps"] = b / GB / built["to_s"]
+    return built
+
+
+def baseline_env():
+    """The environment for --before: no path to this build."""
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    env["PYTHONPATH"] = vocab.HERE
+    return env
+
+
+ROWS = [
+    # key, label, format, target kind
+    ("bytes", "saved bytes, MB", lambda v: f"{v / MB:.1f}", None),
+    ("rss", "from_bytes: resident memory added, MB", lambda v: f"{v / MB:.1f}", None),
+    ("rss_ratio", "from_bytes: resident memory added / bytes", lambda v: f"{v:.3f}", "rss"),
+    ("load_peak", "from_bytes: peak resident memory added, MB", lambda v: f"{v / MB:.1f}", None),
+    ("from_gbps", "from_bytes GB/s (first load, fresh process, wall)", lambda v: f"{v:.2f}", "from_gbps"),
+    ("from_s", "from_bytes ms (wall)", lambda v: f"{v * 1e3:.1f}", None),
+    ("from_cpu_s", "from_bytes ms (CPU)", lambda v: f"{v * 1e3:.1f}", None),
+    ("to_gbps", "to_bytes GB/s (median of 5, CPU)", lambda v: f"{v:.2f}", "to_gbps"),
+    ("fuzzy_match_1_us", "fuzzy_match µs, max_dist 1", lambda v: f"{v:.1f}", "latency"),
+    ("fuzzy_match_2_us", "fuzzy_match µs, max_dist 2", lambda v: f"{v:.1f}", "latency"),
+    ("fuzzy_match_video_1_us", "fuzzy_match_video µs, max_dist 1", lambda v: f"{v:.1f}", "latency"),
+    ("fuzzy_match_video_2_us", "fuzzy_match_video µs, max_dist 2", lambda v: f"{v:.1f}", "latency"),
+    ("build_s", "from_internal_data_v2 s (wall)", lambda v: f"{v:.2f}", None),
+    ("build_cpu_s", "from_internal_data_v2 s (CPU)", lambda v: f"{v:.2f}", None),
+    ("build_peak", "from_internal_data_v2 peak memory above its inputs, MB", lambda v: f"{v / MB:.1f}", None),
+    ("build_held", "from_internal_data_v2 memory held by the index, MB", lambda v: f"{v / MB:.1f}", None),
+]
+
+
+def verdict(kind, config, after, before):
+    if kind is None:
+        return ""
+    if kind == "rss":
+        t = TARGETS["rss"][config]
+        return f"≤ {t}: " + ("met" if after <= t else "**missed**")
+    if kind == "latency":
+        if before is None:
+            return ""
+        return f"≤ {TARGETS['latency']:.2f}× before: " + ("met" if after <= TARGETS["latency"] * before else "**missed**")
+    t = TARGETS[kind]
+    return f"≥ {t}: " + ("met" if after >= t else "**missed**")
+
+
+def table(config, after, before=None):
+    lines = [f"{config}: {after['words']:,} words, {after['nodes']:,} nodes, "
+             f"{after['bytes'] / MB:.1f} MB saved",
+             "",
+             "| figure | before | after | after / before | target |",
+             "|---|---:|---:|---:|---|"]
+    for key, label, fmt, kind in ROWS:
+        a = after[key]
+        b = before[key] if before else None
+        ratio = f"{a / b:.3f}" if b else ""
+        lines.append(f"| {label} | {fmt(b) if b is not None else '—'} | {fmt(a)} | {ratio} | "
+                     f"{verdict(kind, config, a, b)} |")
+    return "\n".join(lines)
+
+
+def compare(configs, before_python=None, n_queries=200, reps=5, save=None):
+    """{config: (after, before or None)}."""
+    out = {}
+    for config in configs:
+        log(f"== {config}")
+        before = None
+        if before_python:
+            log(f"  before ({before_python}) ...")
+            before = measure(before_python, baseline_env(), config, n_queries, reps)
+        log("  after ...")
+        after = measure(sys.executable, dict(os.environ), config, n_queries, reps,
+                        keep=save and f"{save}.{config}")
+        out[config] = (after, before)
+        log(table(config, after, before))
+        log("")
+    return out
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--lists", nargs="+", default=list(vocab.ENGLISH),
-                    help="word lists under /usr/share/dict")
+    ap.add_argument("--config", nargs="+", default=["light", "heavy"], choices=sorted(vocab.CONFIGS))
+    ap.add_argument("--before", metavar="PYTHON",
+                    help="interpreter whose _tessaloom is the previous build")
+    ap.add_argument("--queries", type=int, default=200)
     ap.add_argument("--reps", type=int, default=5)
-    ap.add_argument("--save", metavar="FILE",
-                    help="also write the encoded index to FILE (for bench/load_floor.cpp)")
+    ap.add_argument("--save", metavar="PREFIX",
+                    help="keep this build's saved indexes as PREFIX.light, PREFIX.heavy")
+    ap.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args()
-
-    words = vocab.read_words(args.lists)
-    arrays = vocab.Arrays(words)
-    inputs = vocab.build_inputs(arrays)
-    log(f"vocabulary: {len(words):,} words from {', '.join(args.lists)}; {arrays.n_nodes:,} nodes")
-    t0 = time.perf_counter()
-    index = PrefixSearch.from_internal_data_v2(*inputs)
-    log(f"first build {time.perf_counter() - t0:.2f} s")
-
-    build_s = time_build(inputs)
-    c, data = codec(index, args.reps)
-    rss = loaded_rss(data)
-    if args.save:
-        with open(args.save, "wb") as f:
-            f.write(data)
-    n = arrays.n_nodes
-    log(f"encoded size          {c['bytes'] / MB:10.1f} MB ({c['bytes'] / n:.1f} bytes per node)")
-    log(f"to_bytes              {c['to_s'] * 1e3:10.1f} ms  {c['to_mbps']:8.0f} MB/s  (target >= 300)")
-    log(f"from_bytes            {c['from_s'] * 1e3:10.1f} ms  {c['from_mbps']:8.0f} MB/s  (target >= 300)")
-    log(f"from_internal_data_v2 {build_s * 1e3:10.1f} ms")
-    log(f"build / from_bytes    {build_s / c['from_s']:10.1f}x  (target >= 20x)")
-    log(f"loaded index RSS      {rss / MB:10.1f} MB = {rss / c['bytes']:.2f}x the encoded size "
-        f"(target <= 2x), {rss / n:.1f} bytes per node")
+    if args.worker:
+        kind, *rest = args.worker
+        if kind == "build":
+            res = worker_build(rest[0], rest[1], int(rest[2]))
+        else:
+            with open(rest[1]) as f:
+                queries = json.load(f)
+            res = worker_load(rest[0], queries, int(rest[2]))
+        print(json.dumps(res))
+        return
+    compare(args.config, args.before, args.queries, args.reps, args.save)
 
 
 if __name__ == "__main__":

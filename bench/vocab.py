@@ -35,6 +35,14 @@ SEED = 20240611
 N_VIDEOS = 50_000
 VIDEO_TOP_N = 10
 
+# Payload shapes.  light: each word in 1 to 5 videos, video_top_n 10 (the
+# suite's vocabularies).  heavy: each word in 1 to 30 videos, video_top_n
+# 100, on the French and German lists (about 700,000 words).
+CONFIGS = {
+    "light": {"lists": ENGLISH, "per_word": 5, "top_n": VIDEO_TOP_N},
+    "heavy": {"lists": ("french", "ngerman"), "per_word": 30, "top_n": 100},
+}
+
 
 def log(*parts):
     print(*parts, flush=True)
@@ -134,13 +142,13 @@ def video_table(n_videos=N_VIDEOS, seed=SEED):
     return [raw[16 * i:16 * i + 16] for i in range(n_videos)]
 
 
-def payloads_for(arrays, n_videos=N_VIDEOS, seed=SEED):
-    """One payload per word's node, None elsewhere.  Each word occurs in 1 to 5
-    videos picked from a Zipf distribution (a few videos are very common),
-    with small counts; total_count is the sum of the counts."""
+def payloads_for(arrays, n_videos=N_VIDEOS, seed=SEED, per_word_max=5):
+    """One payload per word's node, None elsewhere.  Each word occurs in 1 to
+    `per_word_max` videos picked from a Zipf distribution (a few videos are
+    very common), with small counts; total_count is the sum of the counts."""
     rng = np.random.default_rng(seed + 1)
     n_words = len(arrays.terminal)
-    per_word = rng.integers(1, 6, size=n_words)
+    per_word = rng.integers(1, per_word_max + 1, size=n_words)
     total = int(per_word.sum())
     rank = np.minimum(rng.zipf(1.3, size=total) - 1, n_videos - 1)
     ids = rng.permutation(n_videos)[rank].tolist()
@@ -154,15 +162,16 @@ def payloads_for(arrays, n_videos=N_VIDEOS, seed=SEED):
     return payloads
 
 
-def build_inputs(arrays, seed=SEED):
+def build_inputs(arrays, seed=SEED, config="light"):
     """The six arguments of from_internal_data_v2, as plain Python lists."""
+    c = CONFIGS[config]
     return (
         list(arrays.node_shifts),
         list(arrays.labels),
-        payloads_for(arrays, seed=seed),
+        payloads_for(arrays, seed=seed, per_word_max=c["per_word"]),
         list(arrays.child_transitions),
         video_table(seed=seed),
-        VIDEO_TOP_N,
+        c["top_n"],
     )
 
 
@@ -314,9 +323,23 @@ def median_ns(fn, reps, *args):
     return statistics.median(time_once(fn, *args) for _ in range(reps))
 
 
-def rss_bytes():
+def _status(field):
     with open("/proc/self/status") as f:
         for line in f:
-            if line.startswith("VmRSS:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1]) * 1024
-    raise RuntimeError("no VmRSS")
+    raise RuntimeError(f"no {field}")
+
+
+def rss_bytes():
+    return _status("VmRSS")
+
+
+def reset_peak_rss():
+    """Starts the peak resident set size (VmHWM) afresh from the current RSS."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+
+
+def peak_rss_bytes():
+    return _status("VmHWM")

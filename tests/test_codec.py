@@ -436,3 +436,113 @@ def test_mutations_never_crash_and_agree_with_the_model(PS, data):
         answers(PS.from_bytes(data))  # queries end in a result or an internal fault
     else:
         assert got.startswith("decode error: ")
+
+
+# ---- the compact storage against the model ---------------------------------------------------
+
+
+@st.composite
+def stored_bytes(draw):
+    """A record's bytes with shared payloads (repeated next to each other and
+    further on), absent slots, ids and counts of different lengths, and any
+    varint written in a longer form than needed."""
+    index = draw(loaded_records())
+    slots = list(index.payloads)
+    for _ in range(draw(st.integers(0, 4))):
+        if slots:
+            i = draw(st.integers(0, len(slots) - 1))
+            slots.insert(draw(st.sampled_from([i, i + 1, len(slots)])), slots[i])
+    index = index._replace(payloads=slots)
+    longer = draw(st.booleans())
+
+    def varint(v, wide=False):
+        forms = [model._varint(v)]
+        if longer:
+            forms += [b"\xfb" + v.to_bytes(2, "little")] if v < 1 << 16 else []
+            forms += [b"\xfc" + v.to_bytes(4, "little")]
+            forms += [b"\xfd" + v.to_bytes(8, "little")] if wide else []
+        return draw(st.sampled_from(forms))
+
+    def seq(items, element):
+        return varint(len(items), wide=True) + b"".join(element(x) for x in items)
+
+    def payload(p):
+        return b"\x00" if p is None else b"\x01" + varint(p[0]) + seq(p[1], varint) + seq(p[2], varint)
+
+    return (seq(index.node_shifts, varint) + seq(index.child_labels, lambda c: chr(c).encode("utf-8"))
+            + seq(index.child_transitions, varint) + seq(index.payloads, payload) + seq(index.video_index, bytes))
+
+
+def outcome(fn, *args):
+    try:
+        return fn(*args)
+    except BaseException as e:
+        if not isinstance(e, model.InternalFault) and type(e).__name__ != "PanicException":
+            raise
+        cycle = isinstance(e, model.CycleError) or str(e).startswith("child lists contain a cycle")
+        return ("fault", "cycle" if cycle else str(e))
+
+
+@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=stored_bytes())
+def test_stored_index_answers_as_the_model(PS, data):
+    want = model.decode(data)
+    index = PS.from_bytes(data)
+    assert index.to_bytes() == model.encode(want)
+    for term in QUERIES:
+        for d in (0, 1, 2):
+            assert outcome(index.fuzzy_match, term, d) == outcome(model.fuzzy_match, want, term, d)
+            got = outcome(index.fuzzy_match_video, term, d)
+            expected = outcome(model.fuzzy_match_video, want, term, d)
+            assert (sorted(got) if isinstance(got, list) else got) == (
+                sorted(expected) if isinstance(expected, list) else expected)
+
+
+# Inputs laid out to make the loaded arrays large against the input: one-byte
+# elements, absent slots, the smallest payload records, with and without
+# one payload whose ids and counts differ in length, whole and cut short.
+N = 4 << 20
+HOSTILE = {
+    "absent slots": rec(payloads=b"\xfc" + N.to_bytes(4, "little") + bytes(N)),
+    "absent slots and one uneven payload": rec(
+        payloads=b"\xfc" + (N + 1).to_bytes(4, "little") + bytes(N) + b"\x01\x00\x02\x00\x00\x01\x00"),
+    "smallest records": rec(payloads=b"\xfc" + (N // 4).to_bytes(4, "little") + b"\x01\x00\x00\x00" * (N // 4)),
+    "one-byte node arrays": b"\xfc" + N.to_bytes(4, "little") + bytes(N) + b"\xfc" + N.to_bytes(4, "little") + bytes(N)
+    + b"\x00\x00\x00",
+    "node arrays cut short": b"\xfc" + (2 * N).to_bytes(4, "little") + bytes(N),
+    "records cut short": rec(payloads=b"\xfc" + (N // 2).to_bytes(4, "little") + b"\x01\x00\x00\x00" * (N // 8)),
+}
+
+PEAK_PROBE = textwrap.dedent(
+    """
+    import json, sys
+    from _tessaloom import PrefixSearch
+    def status(field):
+        with open("/proc/self/status") as f:
+            return next(int(l.split()[1]) for l in f if l.startswith(field + ":")) * 1024
+    with open(sys.argv[1], "rb") as f:
+        data = f.read()
+    before = status("VmRSS")
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # the peak starts afresh
+    try:
+        index = PrefixSearch.from_bytes(data)
+    except ValueError:
+        pass
+    print((status("VmHWM") - before) / len(data))
+    """
+)
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"), reason="needs Linux's peak RSS reset")
+@pytest.mark.skipif(bool(os.environ.get("LD_PRELOAD")), reason="the sanitizer's own bookkeeping takes memory")
+def test_loading_takes_at_most_8_bytes_per_input_byte(mod, tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    for case, data in HOSTILE.items():
+        path = tmp_path / "input.bin"
+        path.write_bytes(data)
+        # A fresh process per input: no memory freed by an earlier one to reuse.
+        done = subprocess.run([sys.executable, "-c", PEAK_PROBE, str(path)], env=env,
+                              capture_output=True, text=True, timeout=120)
+        assert done.returncode == 0, done.stderr
+        assert float(done.stdout) <= 8, case
