@@ -99,6 +99,47 @@ def worker_load(path, queries, reps):
     return out
 
 
+def load_module_file(path):
+    """The `_tessaloom` extension in the file `path`, beside any other."""
+    import importlib.machinery
+    import importlib.util
+
+    loader = importlib.machinery.ExtensionFileLoader("_tessaloom", path)
+    spec = importlib.util.spec_from_file_location("_tessaloom", path, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module
+
+
+def worker_ab(before_file, path, queries, reps):
+    """Query latency of the previous build and this one in one process, on
+    the same saved index, the two alternating query by query and repetition
+    by repetition, so that whatever else the machine runs weighs on both
+    alike."""
+    import _tessaloom as after_module
+
+    before_module = load_module_file(before_file)
+    with open(path, "rb") as f:
+        data = f.read()
+    indexes = {"before": before_module.PrefixSearch.from_bytes(data),
+               "after": after_module.PrefixSearch.from_bytes(data)}
+    out = {}
+    for d in (1, 2):
+        for name in ("fuzzy_match", "fuzzy_match_video"):
+            fns = {k: getattr(v, name) for k, v in indexes.items()}
+            times = {k: [[] for _ in queries] for k in fns}
+            for q in queries:  # warm up
+                for fn in fns.values():
+                    fn(q, d)
+            for _ in range(reps):
+                for i, q in enumerate(queries):
+                    for k, fn in fns.items():
+                        times[k][i].append(vocab.time_once(fn, q, d))
+            for k in fns:
+                out[f"{k}_{name}_{d}_us"] = statistics.median(statistics.median(t) for t in times[k]) / 1e3
+    return out
+
+
 # --- in-process figures, for bench/run.py ------------------------------------------
 
 _RSS_CHILD = r"""
@@ -166,7 +207,7 @@ def run_worker(python, env, *args):
     return json.loads(res.stdout.strip().splitlines()[-1])
 
 
-def measure(python, env, config, n_queries, reps, keep=None):
+def measure(python, env, config, n_queries, reps, keep=None, ab_before=None):
     """All figures of one module build on one configuration."""
     with tempfile.TemporaryDirectory() as tmp:
         path = keep or os.path.join(tmp, f"{config}.idx")
@@ -175,12 +216,21 @@ def measure(python, env, config, n_queries, reps, keep=None):
         with open(qpath, "w") as f:
             json.dump(built.pop("queries"), f)
         loaded = run_worker(python, env, "load", path, qpath, reps)
+        if ab_before:
+            built["ab"] = run_worker(sys.executable, dict(os.environ), "ab", ab_before, path, qpath, reps)
     built.update(loaded)
     b = built["bytes"]
     built["rss_ratio"] = built["rss"] / b
     built["from_gbps"] = b / GB / built["from_s"]
     built["to_gbps"] = b / GB / built["to_s"]
     return built
+
+
+def module_file(python):
+    """The file of the `_tessaloom` that `python` imports."""
+    res = subprocess.run([python, "-c", "import _tessaloom; print(_tessaloom.__file__)"],
+                         check=True, capture_output=True, text=True, env=baseline_env())
+    return res.stdout.strip()
 
 
 def baseline_env():
@@ -238,6 +288,13 @@ def table(config, after, before=None):
         ratio = f"{a / b:.3f}" if b else ""
         lines.append(f"| {label} | {fmt(b) if b is not None else '—'} | {fmt(a)} | {ratio} | "
                      f"{verdict(kind, config, a, b)} |")
+    if "ab" in after:
+        ab = after["ab"]
+        for d in (1, 2):
+            for name in ("fuzzy_match", "fuzzy_match_video"):
+                a, b = ab[f"after_{name}_{d}_us"], ab[f"before_{name}_{d}_us"]
+                lines.append(f"| {name} µs, max_dist {d}, both builds in one process, alternating | "
+                             f"{b:.1f} | {a:.1f} | {a / b:.3f} | {verdict('latency', config, a, b)} |")
     return "\n".join(lines)
 
 
@@ -252,7 +309,7 @@ def compare(configs, before_python=None, n_queries=200, reps=5, save=None):
             before = measure(before_python, baseline_env(), config, n_queries, reps)
         log("  after ...")
         after = measure(sys.executable, dict(os.environ), config, n_queries, reps,
-                        keep=save and f"{save}.{config}")
+                        keep=save and f"{save}.{config}", ab_before=before_python and module_file(before_python))
         out[config] = (after, before)
         log(table(config, after, before))
         log("")
@@ -274,6 +331,10 @@ def main():
         kind, *rest = args.worker
         if kind == "build":
             res = worker_build(rest[0], rest[1], int(rest[2]))
+        elif kind == "ab":
+            with open(rest[2]) as f:
+                queries = json.load(f)
+            res = worker_ab(rest[0], rest[1], queries, int(rest[3]))
         else:
             with open(rest[1]) as f:
                 queries = json.load(f)

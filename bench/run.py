@@ -18,6 +18,11 @@ Peers, timed on the first --baseline-queries queries (they are slow):
   * symspellpy, whole-word lookups (other semantics: a reference point), in
     a separate process, at the sizes whose dictionary builds in time.
 
+Then the payload configurations of bench_codec.py (light, and heavy: each
+word of the French and German lists in 1 to 30 videos, video_top_n 100),
+each built, loaded and queried in fresh processes, beside a previous build
+of the module when --before names its interpreter.
+
 Writes bench/results/results.md and bench/results/latency.png.
 """
 
@@ -353,6 +358,8 @@ def main():
     ap.add_argument("--symspell-timeout", type=int, default=300,
                     help="seconds allowed to symspellpy's dictionary build and lookups")
     ap.add_argument("--out", default=RESULTS)
+    ap.add_argument("--before", metavar="PYTHON",
+                    help="interpreter whose _tessaloom is the previous build, for the payload configurations")
     ap.add_argument("--symspell-worker", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args()
     args.sizes = sorted(args.sizes)
@@ -369,10 +376,18 @@ def main():
     for size in args.sizes:
         log(f"\n== {size:,} terms ({time.perf_counter() - started:.0f} s elapsed)")
         results.append(run_size(args, size, samples[size], queries, subset))
+    log(f"\n== payload configurations ({time.perf_counter() - started:.0f} s elapsed)")
+    configs = bench_codec.compare(["light", "heavy"], args.before, args.queries, args.reps)
     args.elapsed = time.perf_counter() - started
     args.load = (load_start, os.getloadavg()[0])
     os.makedirs(args.out, exist_ok=True)
     write_markdown(args, results, os.path.join(args.out, "results.md"))
+    with open(os.path.join(args.out, "results.md"), "a", encoding="utf-8") as f:
+        f.write("\n## Payload configurations, in fresh processes\n\n")
+        if not args.before:
+            f.write("No previous build given (--before): the before column is empty.\n\n")
+        for config, (after, before) in configs.items():
+            f.write(bench_codec.table(config, after, before) + "\n\n")
     plot(results, os.path.join(args.out, "latency.png"))
     log(f"\nwrote {os.path.join(args.out, 'results.md')} and latency.png "
         f"in {time.perf_counter() - started:.0f} s")

@@ -1,6 +1,7 @@
 #include "payload.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <cstdint>
 #include <utility>
 
@@ -205,7 +206,9 @@ std::uint32_t PayloadTable::append_record_with_total(std::optional<std::uint32_t
                                                      std::span<const std::uint8_t> rest) {
   // `rest` may lie in this table's records, which growing may move.
   const std::uint8_t* base = records_.data();
-  const bool inside = !rest.empty() && base != nullptr && rest.data() >= base && rest.data() < base + records_.size();
+  const std::less<const std::uint8_t*> before;
+  const bool inside = !rest.empty() && base != nullptr && !before(rest.data(), base) &&
+                      before(rest.data(), base + records_.size());
   const std::size_t at = inside ? static_cast<std::size_t>(rest.data() - base) : 0;
   const std::size_t head = total_count ? codec::varint_size(*total_count) : 0;
   const auto [offset, out] = open_record(head + rest.size());

@@ -225,25 +225,33 @@ bool Reader::read_count_slow(std::size_t& out) {
 }
 
 bool Reader::skip_u32_run(std::size_t n, bool& longer) {
+  const std::uint8_t* p = p_;
   bool longer_form = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint8_t* at = p_;
-    if (remaining() >= 8) {
-      // Eight one-byte forms at once: no byte is a marker (251 and up).
-      std::uint64_t word;
-      std::memcpy(&word, p_, 8);
-      constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full, kHigh = 0x8080808080808080ull;
-      if (n - i >= 8 && (word & ((word & kLow7) + 0x0505050505050505ull) & kHigh) == 0) {
-        p_ += 8;
-        i += 7;
-        continue;
-      }
-      const std::size_t width = varint_width(*p_);
-      if (width == 0 || width == 9) return fail_marker(*p_, IntegerType::U32);
-      longer_form |= width != varint_size(varint_value(p_, width));
-      p_ += width;
+  std::size_t i = 0;
+  // While 8 bytes remain: eight one-byte forms at once when no byte of the
+  // next eight is a marker (251 and up: the high bit, and the low seven
+  // bits plus 5 carrying into it), else one form.
+  constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full, kHigh = 0x8080808080808080ull;
+  for (; i < n && end_ - p >= 8;) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    if ((word & ((word & kLow7) + 0x0505050505050505ull) & kHigh) == 0 && n - i >= 8) {
+      p += 8;
+      i += 8;
       continue;
     }
+    const std::size_t width = varint_width(*p);
+    if (width == 0 || width == 9) {
+      p_ = p;
+      return fail_marker(*p, IntegerType::U32);
+    }
+    longer_form |= width != varint_size(varint_value(p, width));
+    p += width;
+    ++i;
+  }
+  p_ = p;
+  for (; i < n; ++i) {  // the last few bytes: the byte-by-byte rule
+    const std::uint8_t* at = p_;
     std::uint32_t v;
     if (!read_slow(v, IntegerType::U32)) return false;
     longer_form |= static_cast<std::size_t>(p_ - at) != varint_size(v);
