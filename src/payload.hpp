@@ -225,7 +225,6 @@ class RawArray {
     size_ += n;
     return start;
   }
-  void shrink_to(std::size_t n) { size_ = std::min(size_, n); }
   void append(const T* values, std::size_t n) {
     if (n > 0) std::memcpy(grow(n), values, sizeof(T) * n);
   }
@@ -270,9 +269,6 @@ class PayloadTable {
             std::span<const std::uint32_t> video_counts) {
     refs_.push_back(append_record(total_count, video_ids, video_counts));
   }
-  void push(const PayloadView& payload) {
-    push(payload.total_count, payload.video_ids, payload.video_counts);
-  }
   // A slot pointing at a record already stored (see `append_*`).
   void push_ref(std::uint32_t offset) { refs_.push_back(offset); }
 
@@ -294,9 +290,6 @@ class PayloadTable {
   void resize_slots(std::size_t n) { refs_.assign(n, kAbsentPayload); }
   void set_ref(std::size_t slot, std::uint32_t offset) { refs_[slot] = offset; }
   std::uint32_t ref(std::size_t slot) const { return refs_[slot]; }
-
-  // Bytes held by the arrays (capacity, not size).
-  std::size_t memory_bytes() const { return 4 * refs_.capacity() + records_.capacity(); }
 
  private:
   // Room for a record of `length` bytes behind its length; returns the
