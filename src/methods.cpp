@@ -9,7 +9,6 @@
 
 #include "binding.hpp"
 #include "codec/records.hpp"
-#include "memory.hpp"
 #include "prefix/matcher.hpp"
 #include "prefix_search.hpp"
 #include "ranking.hpp"
@@ -197,7 +196,6 @@ PyObject* to_bytes_method(PyObject* self, PyObject*) {
     const std::size_t size = codec::encoded_size(*trie);
     PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!bytes) return nullptr;
-    advise_huge_pages(PyBytes_AS_STRING(bytes.get()), size);
     codec::encode_into(*trie, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())), size);
     return bytes.release();
   });

@@ -33,7 +33,6 @@
 #include "codec/encoding.hpp"
 #include "fault.hpp"
 #include "limits.hpp"
-#include "memory.hpp"
 
 namespace tessaloom {
 
@@ -235,7 +234,6 @@ class RawArray {
     if (n > kMaxElements) fail_capacity();
     void* p = std::realloc(data_, sizeof(T) * n);
     if (p == nullptr) throw std::bad_alloc();
-    if (n > capacity_) advise_huge_pages(static_cast<T*>(p) + size_, sizeof(T) * (n - size_));
     data_ = static_cast<T*>(p);
     capacity_ = n;
   }
@@ -255,7 +253,6 @@ class PayloadTable {
   // Sizes the arrays once: `slots` references, `record_bytes` of records.
   void reserve(std::size_t slots, std::size_t record_bytes) {
     refs_.reserve(slots);
-    advise_huge_pages(refs_.data(), 4 * refs_.capacity());
     records_.reserve(record_bytes);
   }
   // Releases capacity the arrays hold past their size.

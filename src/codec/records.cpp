@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "../fault.hpp"
-#include "../memory.hpp"
 
 namespace tessaloom::codec {
 
@@ -30,8 +29,6 @@ bool fail_past_capacity(Reader& reader, std::size_t n, bool (*read)(Reader&, T&)
 template <class T>
 void resize_storage(std::vector<T>& out, std::size_t n) {
   if (n > out.max_size()) fail_capacity();
-  out.reserve(n);
-  advise_huge_pages(out.data(), sizeof(T) * n);
   out.resize(n);
 }
 
