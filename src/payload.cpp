@@ -183,8 +183,7 @@ std::pair<std::uint32_t, std::uint8_t*> PayloadTable::open_record(std::size_t le
   // Every offset stays below kAbsentPayload.
   if (length > kMaxU32 - 1 - offset || head > kMaxU32 - 1 - offset - length) fail_capacity();
   std::uint8_t* p = records_.grow(head + length);
-  codec::Writer writer(p, head);
-  writer.write_count(length);
+  codec::Writer::put_u32(p, static_cast<std::uint32_t>(length));  // exactly `head` bytes
   return {static_cast<std::uint32_t>(offset), p + head};
 }
 
@@ -199,7 +198,14 @@ std::uint32_t PayloadTable::append_record(std::uint32_t total_count, std::span<c
 }
 
 std::uint32_t PayloadTable::append_record_bytes(std::span<const std::uint8_t> record) {
-  return append_record_with_total(std::nullopt, record);
+  const std::uint8_t* base = records_.data();
+  const std::less<const std::uint8_t*> before;
+  if (base != nullptr && !before(record.data(), base) && before(record.data(), base + records_.size())) {
+    return append_record_with_total(std::nullopt, record);  // from this table itself
+  }
+  const auto [offset, out] = open_record(record.size());
+  if (!record.empty()) std::memcpy(out, record.data(), record.size());
+  return offset;
 }
 
 std::uint32_t PayloadTable::append_record_with_total(std::optional<std::uint32_t> total_count,

@@ -228,29 +228,37 @@ bool Reader::skip_u32_run(std::size_t n, bool& longer) {
   const std::uint8_t* p = p_;
   bool longer_form = false;
   std::size_t i = 0;
-  // While 8 bytes remain: eight one-byte forms at once when no byte of the
-  // next eight is a marker (251 and up: the high bit, and the low seven
-  // bits plus 5 carrying into it), else one form.
+  // Room for the longest form of every element (5 bytes) and for reading
+  // 8 bytes at once: no end checks.  Eight one-byte forms go at once when
+  // no byte of the next eight is a marker (251 and up: the high bit, and
+  // the low seven bits plus 5 carrying into it).
   constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full, kHigh = 0x8080808080808080ull;
-  for (; i < n && end_ - p >= 8;) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    if ((word & ((word & kLow7) + 0x0505050505050505ull) & kHigh) == 0 && n - i >= 8) {
-      p += 8;
-      i += 8;
-      continue;
+  const std::size_t fast = remaining() >= 8 ? std::min(n, (remaining() - 3) / 5) : 0;
+  while (i < fast) {
+    if (fast - i >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      if ((word & ((word & kLow7) + 0x0505050505050505ull) & kHigh) == 0) {
+        p += 8;
+        i += 8;
+        continue;
+      }
     }
     const std::size_t width = varint_width(*p);
+    ++i;
+    if (width == 1) {
+      ++p;
+      continue;
+    }
     if (width == 0 || width == 9) {
       p_ = p;
       return fail_marker(*p, IntegerType::U32);
     }
     longer_form |= width != varint_size(varint_value(p, width));
     p += width;
-    ++i;
   }
   p_ = p;
-  for (; i < n; ++i) {  // the last few bytes: the byte-by-byte rule
+  for (; i < n; ++i) {  // near the end: the byte-by-byte rule
     const std::uint8_t* at = p_;
     std::uint32_t v;
     if (!read_slow(v, IntegerType::U32)) return false;
