@@ -94,6 +94,13 @@ def kinds():
             "term": pa.array(TERMS, pa.string_view()),
         })
 
+    def dictionary_encoded():
+        pa, t = arrow_kinds()
+        terms = pa.DictionaryArray.from_arrays(pa.array([3, 1, 0, 3, 0, 2, 2], pa.int16()),
+                                               ["cat", "cart", "dög", "car", "unused", ""])
+        videos = t.column("video_id").combine_chunks().dictionary_encode()
+        return pa.table({"term": terms, "video_id": videos, "count": t.column("count")})
+
     def batch():
         return arrow_kinds()[1].to_batches()[0]
 
@@ -114,6 +121,7 @@ def kinds():
         "numpy columns": numpy_columns,
         "arrow table": table,
         "arrow table of other types": typed_table,
+        "dictionary-encoded": dictionary_encoded,
         "record batch": batch,
         "sliced reader": sliced_chunks,
         "arrow columns": arrow_columns,

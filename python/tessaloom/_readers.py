@@ -12,7 +12,8 @@ case, any order, other columns ignored), then one row per entry, with the
 same rules for fields and counts as TSV.
 
 Parquet: the columns term (string), video_id (16-byte fixed-size binary or
-UUID text) and count (any integer type), read as Arrow data.
+UUID text) and count (any integer type), read as Arrow data; a file, or a
+directory of part files (a dataset, as Spark writes one).
 
 Every reader raises `ReadError`, a one-line message naming the file and the
 line (or row) at fault.
@@ -161,14 +162,19 @@ class ParquetSource(Source):
                 "python -m pip install 'tessaloom[parquet]'"
             ) from None
         try:
-            schema = parquet.read_schema(self.name)
+            if os.path.isdir(self.name):  # a dataset: a directory of part files
+                schema = parquet.ParquetDataset(self.name).schema
+            else:
+                schema = parquet.read_schema(self.name)
             missing = [name for name in COLUMNS if name not in schema.names]
             if missing:
                 raise ReadError(
                     f"{self.name}: no column named {missing[0]!r} "
                     f"(its columns: {', '.join(schema.names) or 'none'})"
                 )
-            table = parquet.read_table(self.name, columns=list(COLUMNS))
+            # Terms come dictionary-encoded, as Parquet stores strings: each
+            # distinct term of a row group is then checked and looked up once.
+            table = parquet.read_table(self.name, columns=list(COLUMNS), read_dictionary=["term"])
         except OSError as error:
             raise _cannot_read(self.name, error) from None
         except ValueError as error:  # pyarrow's ArrowInvalid: not a Parquet file
@@ -182,10 +188,11 @@ class ParquetSource(Source):
 
 def open_vocabulary(path: str) -> Source:
     """The source for a `tessaloom build` input: "-" is TSV on stdin; a
-    name ending in .parquet or .csv is that format; anything else is TSV."""
+    name ending in .parquet (a file, or a directory of part files as Spark
+    writes them) or .csv is that format; anything else is TSV."""
     if path == "-":
         return TsvSource(sys.stdin.buffer, "<stdin>")
-    extension = os.path.splitext(path)[1].lower()
+    extension = os.path.splitext(path.rstrip(os.sep))[1].lower()
     if extension in (".parquet", ".pq"):
         return ParquetSource(path)
     if extension == ".csv":

@@ -1,11 +1,17 @@
 #include "arrow_input.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
 namespace tessaloom::build {
 
 namespace {
+
+// Room for n more elements, growing geometrically.
+void make_room(std::vector<std::uint32_t>& out, std::size_t n) {
+  if (out.capacity() - out.size() < n) out.reserve(std::max(out.size() + n, 2 * out.capacity()));
+}
 
 bool bit(const void* bitmap, std::int64_t i) {
   return (static_cast<const std::uint8_t*>(bitmap)[i >> 3] >> (i & 7)) & 1;
@@ -148,7 +154,20 @@ bool row_is_null(const ArrowArray& array, std::int64_t i) { return Validity(arra
 std::optional<ColumnType> column_type(Field field, const ArrowSchema& schema, std::string& problem) {
   const std::string_view format = schema.format != nullptr ? schema.format : "";
   std::optional<ColumnType> type;
-  if (schema.dictionary == nullptr) {
+  if (schema.dictionary != nullptr && field != Field::kCount) {
+    // Indices of any integer type into a dictionary of accepted values.
+    std::string inner;
+    type = column_type(field, *schema.dictionary, inner);
+    const std::optional<ColumnType> index = column_type(Field::kCount, ArrowSchema{schema.format, nullptr, nullptr, 0, 0,
+                                                                                   nullptr, nullptr, nullptr, nullptr},
+                                                        inner);
+    if (type && index && type->index_width == 0) {
+      type->index_width = index->width;
+      type->index_signed = index->is_signed;
+      return type;
+    }
+    type.reset();
+  } else if (schema.dictionary == nullptr) {
     switch (field) {
       case Field::kTerm:
         type = string_type(format, false);
@@ -188,6 +207,64 @@ std::optional<ColumnType> column_type(Field field, const ArrowSchema& schema, st
   return std::nullopt;
 }
 
+namespace {
+
+std::vector<std::uint32_t>& column_of(Field field, IndexBuilder& builder) {
+  return field == Field::kTerm ? builder.term_column() : field == Field::kVideo ? builder.video_column()
+                                                                                : builder.count_column();
+}
+
+// A dictionary-encoded column: each dictionary value a row refers to is
+// read (checked and interned) once, on its first use, so values no row
+// uses are never looked at.
+ReadStatus read_dictionary(Field field, const ColumnType& type, const ArrowArray& array, std::int64_t first,
+                           std::int64_t length, std::size_t base, IndexBuilder& builder, BadValue& bad,
+                           std::string& problem) {
+  const ArrowArray* dictionary = array.dictionary;
+  if (dictionary == nullptr || dictionary->length < 0 || array.n_buffers < 2 ||
+      (length > 0 && array.buffers[1] == nullptr)) {
+    problem = "a dictionary-encoded array without its dictionary";
+    return ReadStatus::kMalformed;
+  }
+  ColumnType values = type;
+  values.index_width = 0;
+  constexpr std::uint32_t kUnread = 0xFFFFFFFFu;
+  std::vector<std::uint32_t> ids(static_cast<std::size_t>(dictionary->length), kUnread);
+  std::vector<std::uint32_t>& out = column_of(field, builder);
+  make_room(out, static_cast<std::size_t>(length));
+  const Validity validity(array);
+  const auto* indices = static_cast<const std::uint8_t*>(array.buffers[1]);
+  const auto width = static_cast<std::size_t>(type.index_width);
+  for (std::int64_t i = first; i < first + length; ++i) {
+    const std::size_t position = base + static_cast<std::size_t>(i - first);
+    if (validity.null(i)) {
+      bad.position = position;
+      bad.kind = BadValue::kNull;
+      return ReadStatus::kBadValue;
+    }
+    std::uint64_t raw = 0;
+    std::memcpy(&raw, indices + width * static_cast<std::size_t>(i), width);  // little-endian
+    if (type.index_signed && width < 8 && (raw >> (8 * width - 1)) != 0) raw = UINT64_MAX;  // negative
+    if (type.index_signed && width == 8 && static_cast<std::int64_t>(raw) < 0) raw = UINT64_MAX;
+    if (raw >= ids.size()) {
+      problem = "a dictionary index out of range";
+      return ReadStatus::kMalformed;
+    }
+    std::uint32_t& id = ids[raw];
+    if (id == kUnread) {
+      const auto status =
+          read_column(field, values, *dictionary, static_cast<std::int64_t>(raw), 1, position, builder, bad, problem);
+      if (status != ReadStatus::kOk) return status;
+      id = out.back();
+      out.pop_back();
+    }
+    out.push_back(id);
+  }
+  return ReadStatus::kOk;
+}
+
+}  // namespace
+
 ReadStatus read_column(Field field, const ColumnType& type, const ArrowArray& array, std::int64_t skip,
                        std::int64_t length, std::size_t base, IndexBuilder& builder, BadValue& bad,
                        std::string& problem) {
@@ -196,6 +273,7 @@ ReadStatus read_column(Field field, const ColumnType& type, const ArrowArray& ar
     return ReadStatus::kMalformed;
   }
   const std::int64_t first = array.offset + skip;
+  if (type.index_width != 0) return read_dictionary(field, type, array, first, length, base, builder, bad, problem);
   if (array.n_buffers < expected_buffers(type) || array.buffers == nullptr) {
     problem = "too few buffers for its type";
     return ReadStatus::kMalformed;
@@ -224,31 +302,38 @@ ReadStatus read_column(Field field, const ColumnType& type, const ArrowArray& ar
       const Strings strings(type, array);
       if (!strings.check(first, length, problem)) return ReadStatus::kMalformed;
       std::vector<std::uint32_t>& out = builder.term_column();
-      out.reserve(out.size() + static_cast<std::size_t>(length));
+      make_room(out, static_cast<std::size_t>(length));
+      // Checked values wait in a batch, interned together.
+      constexpr std::size_t kBatch = 256;
+      std::string_view batch[kBatch];
+      std::size_t waiting = 0;
+      auto flush = [&] {
+        const std::size_t at = out.size();
+        out.resize(at + waiting);
+        builder.term_ids(batch, waiting, out.data() + at);
+        waiting = 0;
+      };
       for (std::int64_t i = first; i < first + length; ++i) {
-        if (validity.null(i)) return fail(i, BadValue::kNull);
+        if (validity.null(i)) return flush(), fail(i, BadValue::kNull);
         const std::string_view text = strings.get(i);
         std::uint32_t code_point = 0;
-        switch (check_term(text, code_point)) {
-          case TermCheck::kOk:
-            break;
-          case TermCheck::kEmpty:
-            return fail(i, BadValue::kTermEmpty);
-          case TermCheck::kUnstorable:
-            bad.text = text;
-            bad.code_point = code_point;
-            return fail(i, BadValue::kTermUnstorable);
-          case TermCheck::kNotUtf8:
-            bad.text = text;
-            return fail(i, BadValue::kTermNotUtf8);
+        const TermCheck check = check_term(text, code_point);
+        if (check != TermCheck::kOk) {
+          flush();
+          if (check == TermCheck::kEmpty) return fail(i, BadValue::kTermEmpty);
+          bad.text = text;
+          bad.code_point = code_point;
+          return fail(i, check == TermCheck::kUnstorable ? BadValue::kTermUnstorable : BadValue::kTermNotUtf8);
         }
-        out.push_back(builder.term_id(text));
+        batch[waiting++] = text;
+        if (waiting == kBatch) flush();
       }
+      flush();
       return ReadStatus::kOk;
     }
     case Field::kVideo: {
       std::vector<std::uint32_t>& out = builder.video_column();
-      out.reserve(out.size() + static_cast<std::size_t>(length));
+      make_room(out, static_cast<std::size_t>(length));
       VideoId id;
       if (type.layout == ColumnType::kFixed16) {
         const auto* data = static_cast<const std::uint8_t*>(array.buffers[1]);
@@ -282,7 +367,7 @@ ReadStatus read_column(Field field, const ColumnType& type, const ArrowArray& ar
     }
     case Field::kCount: {
       std::vector<std::uint32_t>& out = builder.count_column();
-      out.reserve(out.size() + static_cast<std::size_t>(length));
+      make_room(out, static_cast<std::size_t>(length));
       const auto* data = static_cast<const std::uint8_t*>(array.buffers[1]);
       for (std::int64_t i = first; i < first + length; ++i) {
         if (validity.null(i)) return fail(i, BadValue::kNull);

@@ -8,6 +8,8 @@
 //   video_id  fixed-size binary of 16 ("w:16"), 36-character UUID text in
 //             any string type, or binary ("z", "Z", "vz") of 16 bytes;
 //   count     any integer type ("c" "C" "s" "S" "i" "I" "l" "L").
+// Terms and video ids may also be dictionary-encoded (integer indices into
+// a dictionary of such values).
 // Every value is checked as a Python entry would be, and a bad one is
 // reported with its position.
 #pragma once
@@ -91,6 +93,10 @@ struct ColumnType {
   Layout layout = kUtf8;
   int width = 0;  // bytes of an integer
   bool is_signed = false;
+  // Dictionary-encoded columns: the width and signedness of the indices
+  // (0: not dictionary-encoded); `layout` is then the values'.
+  int index_width = 0;
+  bool index_signed = false;
 };
 
 // The column type for `field` from its schema, or nullopt with `problem`

@@ -1,6 +1,7 @@
 #include "index_builder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <numeric>
 #include <utility>
@@ -39,12 +40,17 @@ std::uint64_t hash_video(const VideoId& id) {
   return mix(a ^ mix(b));
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// Hex digit values; 0xFF for anything else.
+constexpr std::array<std::uint8_t, 256> kHex = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (auto& v : table) v = 0xFF;
+  for (int c = 0; c < 10; ++c) table['0' + c] = static_cast<std::uint8_t>(c);
+  for (int c = 0; c < 6; ++c) {
+    table['a' + c] = static_cast<std::uint8_t>(10 + c);
+    table['A' + c] = static_cast<std::uint8_t>(10 + c);
+  }
+  return table;
+}();
 
 // Decodes the code point at `p` of valid UTF-8; advances `p`.
 std::uint32_t next_code_point(const unsigned char*& p) {
@@ -189,20 +195,17 @@ TermCheck check_term(std::string_view utf8, std::uint32_t& code_point) {
 }
 
 bool parse_uuid_text(std::string_view text, VideoId& out) {
-  if (text.size() != 36) return false;
-  std::size_t byte = 0;
-  for (std::size_t i = 0; i < 36;) {
-    if (i == 8 || i == 13 || i == 18 || i == 23) {
-      if (text[i] != '-') return false;
-      ++i;
-      continue;
-    }
-    const int hi = hex_value(text[i]), lo = hex_value(text[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out[byte++] = static_cast<std::uint8_t>(hi << 4 | lo);
-    i += 2;
+  if (text.size() != 36 || text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-') return false;
+  // Positions of the 16 digit pairs.
+  static constexpr std::uint8_t kAt[16] = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  unsigned bad = 0;
+  for (std::size_t k = 0; k < 16; ++k) {
+    const unsigned hi = kHex[s[kAt[k]]], lo = kHex[s[kAt[k] + 1]];
+    bad |= hi | lo;
+    out[k] = static_cast<std::uint8_t>(hi << 4 | (lo & 0x0F));
   }
-  return true;
+  return (bad & 0xF0) == 0;
 }
 
 std::string with_thousands(std::uint64_t value) {
@@ -218,12 +221,35 @@ std::string with_thousands(std::uint64_t value) {
 
 std::uint32_t IndexBuilder::term_id(std::string_view utf8) {
   if (2 * (terms_.size() + 1) > term_slots_.size()) grow_terms();
-  const std::uint64_t h = hash_bytes(utf8);
+  return find_or_add(utf8, hash_bytes(utf8));
+}
+
+void IndexBuilder::term_ids(const std::string_view* texts, std::size_t n, std::uint32_t* out) {
+  constexpr std::size_t kBatch = 16;
+  std::uint64_t hashes[kBatch];
+  for (std::size_t b = 0; b < n; b += kBatch) {
+    const std::size_t m = std::min(kBatch, n - b);
+    while (2 * (terms_.size() + m) > term_slots_.size()) grow_terms();
+    const std::size_t mask = term_slots_.size() - 1;
+    for (std::size_t i = 0; i < m; ++i) {
+      hashes[i] = hash_bytes(texts[b + i]);
+      __builtin_prefetch(&term_slots_[hashes[i] & mask]);
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+      const TermSlot& slot = term_slots_[hashes[i] & mask];
+      if (slot.text != nullptr) __builtin_prefetch(slot.text);
+    }
+    for (std::size_t i = 0; i < m; ++i) out[b + i] = find_or_add(texts[b + i], hashes[i]);
+  }
+}
+
+// The table has room for one more term.
+std::uint32_t IndexBuilder::find_or_add(std::string_view utf8, std::uint64_t h) {
   const std::size_t mask = term_slots_.size() - 1;
   for (std::size_t i = h & mask;; i = (i + 1) & mask) {
     TermSlot& slot = term_slots_[i];
     if (slot.id == 0xFFFFFFFFu) {
-      if (terms_.size() >= kMaxCount) fail_capacity();
+      if (terms_.size() >= kMaxCount || utf8.size() > kMaxCount) fail_capacity();
       if (utf8.size() > term_left_) {
         const std::size_t size = std::max<std::size_t>(std::size_t{1} << 20, utf8.size());
         term_blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
@@ -232,13 +258,17 @@ std::uint32_t IndexBuilder::term_id(std::string_view utf8) {
       }
       std::memcpy(term_next_, utf8.data(), utf8.size());
       slot.hash = h;
+      slot.text = term_next_;
+      slot.length = static_cast<std::uint32_t>(utf8.size());
       slot.id = static_cast<std::uint32_t>(terms_.size());
       terms_.emplace_back(term_next_, utf8.size());
       term_next_ += utf8.size();
       term_left_ -= utf8.size();
       return slot.id;
     }
-    if (slot.hash == h && terms_[slot.id] == utf8) return slot.id;
+    if (slot.hash == h && slot.length == utf8.size() && std::memcmp(slot.text, utf8.data(), utf8.size()) == 0) {
+      return slot.id;
+    }
   }
 }
 
@@ -268,6 +298,17 @@ std::uint32_t IndexBuilder::video_id(const VideoId& id) {
       return slot.number;
     }
     if (slot.id == id) return slot.number;
+  }
+}
+
+void IndexBuilder::video_ids(const VideoId* ids, std::size_t n, std::uint32_t* out) {
+  constexpr std::size_t kBatch = 16;
+  for (std::size_t b = 0; b < n; b += kBatch) {
+    const std::size_t m = std::min(kBatch, n - b);
+    while (2 * (videos_.size() + m) > video_slots_.size()) grow_videos();
+    const std::size_t mask = video_slots_.size() - 1;
+    for (std::size_t i = 0; i < m; ++i) __builtin_prefetch(&video_slots_[hash_video(ids[b + i]) & mask]);
+    for (std::size_t i = 0; i < m; ++i) out[b + i] = video_id(ids[b + i]);
   }
 }
 

@@ -127,8 +127,13 @@ class IndexBuilder {
  public:
   // The id of a term (checked beforehand), interned on first sight.
   std::uint32_t term_id(std::string_view utf8);
+  // The ids of n terms at once: the table lookups of a batch overlap, which
+  // hides most of their memory latency on large vocabularies.
+  void term_ids(const std::string_view* texts, std::size_t n, std::uint32_t* out);
   // The id of a video, in first-seen order.
   std::uint32_t video_id(const VideoId& id);
+  // The ids of n videos at once (see term_ids).
+  void video_ids(const VideoId* ids, std::size_t n, std::uint32_t* out);
 
   std::string_view term_text(std::uint32_t term) const { return terms_[term]; }
   std::size_t term_count() const { return terms_.size(); }
@@ -163,6 +168,8 @@ class IndexBuilder {
  private:
   struct TermSlot {
     std::uint64_t hash = 0;
+    const char* text = nullptr;
+    std::uint32_t length = 0;
     std::uint32_t id = 0xFFFFFFFFu;
   };
   struct VideoSlot {
@@ -170,6 +177,7 @@ class IndexBuilder {
     std::uint32_t number = 0xFFFFFFFFu;
   };
   void grow_terms();
+  std::uint32_t find_or_add(std::string_view utf8, std::uint64_t hash);
   void grow_videos();
   std::string node_text(std::uint32_t node) const;
 

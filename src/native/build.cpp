@@ -259,6 +259,47 @@ PyObject* complete(IndexBuilder& builder, std::uint32_t top_n, Progress& progres
 
 enum class Conv { kOk, kEntry, kPython };
 
+// The ids of objects converted lately, by identity: entries given as
+// Python objects usually repeat the same video id objects, and a hit
+// skips the id's conversion, checks and table lookup.  Only immutable
+// objects are cached, each kept alive by a reference of the cache's own,
+// so an address never stands for another object while it is cached.
+class IdentityCache {
+ public:
+  IdentityCache() : slots_(kSize) {}
+  ~IdentityCache() { clear(); }
+  IdentityCache(const IdentityCache&) = delete;
+  IdentityCache& operator=(const IdentityCache&) = delete;
+
+  bool find(PyObject* object, std::uint32_t& id) const {
+    const Slot& slot = slots_[index(object)];
+    if (slot.object != object) return false;
+    id = slot.id;
+    return true;
+  }
+  void put(PyObject* object, std::uint32_t id) {
+    Slot& slot = slots_[index(object)];
+    Py_INCREF(object);
+    Py_XDECREF(slot.object);
+    slot = {object, id};
+  }
+  void clear() {
+    for (Slot& slot : slots_) Py_CLEAR(slot.object);
+  }
+
+ private:
+  static constexpr std::size_t kBits = 16, kSize = std::size_t{1} << kBits;
+  struct Slot {
+    PyObject* object = nullptr;
+    std::uint32_t id = 0;
+  };
+  static std::size_t index(PyObject* object) {
+    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(object) >> 4) * 0x9E3779B97F4A7C15ULL >>
+                                    (64 - kBits));
+  }
+  std::vector<Slot> slots_;
+};
+
 class Converter {
  public:
   explicit Converter(IndexBuilder& builder) : builder_(builder) {}
@@ -270,7 +311,20 @@ class Converter {
     return static_cast<bool>(uuid_class_);
   }
 
+  // Drops the references the cache holds.
+  void clear() { videos_.clear(); }
+
   Conv term(PyObject* object, std::size_t position, std::uint32_t& id, EntryFault& fault) {
+    std::string_view text;
+    const Conv conv = term_text(object, position, text, fault);
+    if (conv == Conv::kOk) id = builder_.term_id(text);
+    return conv;
+  }
+
+  // Checks a term; `text` is then its UTF-8, valid while `object` lives.
+  // (Terms are not cached by identity: a vocabulary has far more distinct
+  // terms than a cache could hold.)
+  Conv term_text(PyObject* object, std::size_t position, std::string_view& text, EntryFault& fault) {
     if (!PyUnicode_Check(object)) {
       return entry(fault, position, true, "term must be a str, got " + type_name(object));
     }
@@ -283,12 +337,32 @@ class Converter {
     }
     if (size == 0) return entry(fault, position, false, "term is empty");
     if (std::memchr(data, 0, static_cast<std::size_t>(size)) != nullptr) return unstorable(object, position, fault);
-    id = builder_.term_id({data, static_cast<std::size_t>(size)});
+    text = {data, static_cast<std::size_t>(size)};
     return Conv::kOk;
   }
 
+
   Conv video(PyObject* object, std::size_t position, std::uint32_t& id, EntryFault& fault) {
     VideoId bytes;
+    bool known = false;
+    const Conv conv = video_bytes(object, position, bytes, id, known, fault);
+    if (conv == Conv::kOk && !known) {
+      id = builder_.video_id(bytes);
+      remember_video(object, id);
+    }
+    return conv;
+  }
+
+  void remember_video(PyObject* object, std::uint32_t id) {
+    if (cacheable(object)) videos_.put(object, id);
+  }
+
+  // Checks a video id; either its id is known already (`known`) or
+  // `bytes` holds it.
+  Conv video_bytes(PyObject* object, std::size_t position, VideoId& bytes, std::uint32_t& id, bool& known,
+                   EntryFault& fault) {
+    known = cacheable(object) && videos_.find(object, id);
+    if (known) return Conv::kOk;
     if (PyUnicode_Check(object)) {
       Py_ssize_t size = 0;
       const char* data = PyUnicode_AsUTF8AndSize(object, &size);
@@ -316,7 +390,6 @@ class Converter {
     } else {
       return entry(fault, position, true, kVideoTypes + type_name(object));
     }
-    id = builder_.video_id(bytes);
     return Conv::kOk;
   }
 
@@ -348,6 +421,11 @@ class Converter {
   }
 
  private:
+  bool cacheable(PyObject* object) const {
+    return PyUnicode_CheckExact(object) || PyBytes_CheckExact(object) ||
+           Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(uuid_class_.get());
+  }
+
   bool is_uuid(PyObject* object) {
     if (Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(uuid_class_.get())) return true;
     const int is = PyObject_IsInstance(object, uuid_class_.get());
@@ -381,6 +459,7 @@ class Converter {
 
   IndexBuilder& builder_;
   PyRef uuid_class_;
+  IdentityCache videos_;
 };
 
 // Unpacks one entry into three new references, as `term, video, count =
@@ -612,32 +691,89 @@ PyObject* entries_body(PyObject* entries, std::uint32_t top_n, Progress& progres
   Converter convert(builder);
   if (!convert.init()) return nullptr;
   const bool list = PyList_CheckExact(entries);
+
+  // Entries go in batches: each is converted and checked, then the
+  // batch's new terms and videos are interned together, then added in
+  // order.  A bad entry ends the last batch; the entries before it are
+  // still added first, so that a term whose counts overflow earlier is
+  // the one reported.
+  constexpr std::size_t kBatch = 64;
+  struct Pending {
+    PyRef items[3];
+    std::string_view term_text;
+    VideoId video_bytes;
+    std::uint32_t term = 0, video = 0, count = 0;
+    bool video_known = false;
+  };
+  std::vector<Pending> batch(kBatch);
+  std::vector<std::string_view> texts;
+  std::vector<VideoId> videos;
+  std::vector<std::uint32_t> ids;
   EntryFault fault;
-  for (std::size_t position = 0;; ++position) {
-    PyRef entry;
-    if (list) {
-      if (static_cast<Py_ssize_t>(position) >= PyList_GET_SIZE(entries)) break;
-      entry = PyRef::borrow(PyList_GET_ITEM(entries, static_cast<Py_ssize_t>(position)));
-    } else {
-      entry = PyRef::steal(PyIter_Next(iterator.get()));
-      if (!entry) {
-        if (PyErr_Occurred()) return nullptr;
+  Conv failed = Conv::kOk;
+  bool done = false;
+  for (std::size_t position = 0; !done && failed == Conv::kOk;) {
+    std::size_t n = 0;
+    while (n < kBatch) {
+      PyRef entry;
+      if (list) {
+        if (static_cast<Py_ssize_t>(position) >= PyList_GET_SIZE(entries)) {
+          done = true;
+          break;
+        }
+        entry = PyRef::borrow(PyList_GET_ITEM(entries, static_cast<Py_ssize_t>(position)));
+      } else {
+        entry = PyRef::steal(PyIter_Next(iterator.get()));
+        if (!entry) {
+          if (PyErr_Occurred()) return nullptr;
+          done = true;
+          break;
+        }
+      }
+      if (position % kProgressEvery == 0 && position > 0 && progress.active()) {
+        if (!progress.say(read_message(position))) return nullptr;
+      }
+      Pending& p = batch[n];
+      Conv conv = unpack(entry.get(), position, p.items, fault);
+      if (conv == Conv::kOk) {
+        conv = convert.term_text(p.items[0].get(), position, p.term_text, fault);
+      }
+      if (conv == Conv::kOk) {
+        conv = convert.video_bytes(p.items[1].get(), position, p.video_bytes, p.video, p.video_known, fault);
+      }
+      if (conv == Conv::kOk) conv = convert.count(p.items[2].get(), position, p.count, fault);
+      if (conv != Conv::kOk) {
+        failed = conv;
         break;
       }
+      ++n;
+      ++position;
     }
-    if (position % kProgressEvery == 0 && position > 0 && progress.active()) {
-      if (!progress.say(read_message(position))) return nullptr;
+    // Intern what the batch brought.
+    texts.clear();
+    videos.clear();
+    for (std::size_t k = 0; k < n; ++k) {
+      texts.push_back(batch[k].term_text);
+      if (!batch[k].video_known) videos.push_back(batch[k].video_bytes);
     }
-    PyRef items[3];
-    std::uint32_t term = 0, video = 0, count = 0;
-    Conv conv = unpack(entry.get(), position, items, fault);
-    if (conv == Conv::kOk) conv = convert.term(items[0].get(), position, term, fault);
-    if (conv == Conv::kOk) conv = convert.video(items[1].get(), position, video, fault);
-    if (conv == Conv::kOk) conv = convert.count(items[2].get(), position, count, fault);
-    if (conv == Conv::kPython) return nullptr;
-    if (conv == Conv::kEntry) return raise_entry(fault), nullptr;
-    if (!builder.add(term, video, count)) return raise_entry(total_fault(builder, position, term)), nullptr;
+    ids.resize(std::max(texts.size(), videos.size()));
+    builder.term_ids(texts.data(), texts.size(), ids.data());
+    for (std::size_t k = 0; k < n; ++k) batch[k].term = ids[k];
+    builder.video_ids(videos.data(), videos.size(), ids.data());
+    for (std::size_t k = 0, v = 0; k < n; ++k) {
+      Pending& p = batch[k];
+      if (!p.video_known) convert.remember_video(p.items[1].get(), p.video = ids[v++]);
+    }
+    const std::size_t first = position - n;
+    for (std::size_t k = 0; k < n; ++k) {
+      Pending& p = batch[k];
+      if (!builder.add(p.term, p.video, p.count)) return raise_entry(total_fault(builder, first + k, p.term)), nullptr;
+      for (PyRef& item : p.items) item = PyRef();
+    }
   }
+  if (failed == Conv::kPython) return nullptr;
+  if (failed == Conv::kEntry) return raise_entry(fault), nullptr;
+  convert.clear();
   return complete(builder, top_n, progress);
 }
 
