@@ -115,8 +115,8 @@ def build(entries: Iterable[Entry], top_n: int, progress: Optional[Progress]) ->
                 "a mapping of columns needs exactly the keys 'term', 'video_id' and 'count', "
                 f"got {sorted(map(str, entries))}"
             )
-        columns = [_column(name, entries[name]) for name in COLUMNS]
-        built = _native.build_columns(*columns, top_n, progress)
+        term, video, count = (_column(name, entries[name]) for name in COLUMNS)
+        built = _native.build_columns(term, video, count, top_n, progress)
         return built
     built = _native.build_entries(entries, top_n, progress)
     return built

@@ -155,7 +155,7 @@ class ParquetSource(Source):
 
     def _build(self, top_n: int, progress: Callable[[str], None]) -> Built:
         try:
-            import pyarrow.parquet as parquet
+            import pyarrow.parquet as parquet  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             raise ReadError(
                 f"{self.name}: reading Parquet needs pyarrow: "
@@ -172,9 +172,7 @@ class ParquetSource(Source):
                     f"{self.name}: no column named {missing[0]!r} "
                     f"(its columns: {', '.join(schema.names) or 'none'})"
                 )
-            # Terms come dictionary-encoded, as Parquet stores strings: each
-            # distinct term of a row group is then checked and looked up once.
-            table = parquet.read_table(self.name, columns=list(COLUMNS), read_dictionary=["term"])
+            table = parquet.read_table(self.name, columns=list(COLUMNS))
         except OSError as error:
             raise _cannot_read(self.name, error) from None
         except ValueError as error:  # pyarrow's ArrowInvalid: not a Parquet file

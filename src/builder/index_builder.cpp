@@ -466,6 +466,10 @@ Trie IndexBuilder::finish(std::uint32_t video_top_n) {
   const std::size_t n_terms = terms_.size();
   const std::size_t n_videos = videos_.size();
   const std::size_t n_entries = entry_term_.size();
+  // The terms' texts and table are done with; the index needs the memory.
+  std::vector<TermSlot>().swap(term_slots_);
+  std::vector<std::string_view>().swap(terms_);
+  std::vector<std::unique_ptr<char[]>>().swap(term_blocks_);
 
   // Child ranges: children grouped per parent, in id order, which is label
   // order.
@@ -537,6 +541,14 @@ Trie IndexBuilder::finish(std::uint32_t video_top_n) {
         payloads.push_absent();
       }
     }
+    // Propagation comes next: leave it the memory.
+    std::vector<std::uint32_t>().swap(ids);
+    std::vector<std::uint32_t>().swap(counts);
+    std::vector<std::size_t>().swap(begin);
+    std::vector<std::uint32_t>().swap(length);
+    std::vector<std::uint32_t>().swap(term_order_);
+    std::vector<NodeId>().swap(term_node_);
+    std::vector<std::uint64_t>().swap(term_total_);
   };
   Trie trie = assemble(std::move(node_shifts), std::move(labels_), std::move(transitions), fill,
                        std::move(video_index), video_top_n);

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <exception>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -33,6 +35,8 @@ using py::PyRef;
 namespace {
 
 constexpr std::size_t kProgressEvery = 250'000;
+// Batches of at least this many rows read their columns on two threads.
+constexpr std::int64_t kParallelRows = 16'384;
 
 // ---- the interpreter lock ----------------------------------------------------------
 
@@ -640,11 +644,41 @@ void read_batch(const TableLayout& layout, const ArrowArray& batch, std::size_t 
       }
     }
   }
+  // The columns are independent (each has its own part of the builder),
+  // so on a large batch the terms, the costliest, are read on a second
+  // thread meanwhile.
+  BadValue bads[3];
+  std::string problems[3];
+  build::ReadStatus statuses[3];
+  auto read = [&](int f) {
+    statuses[f] = build::read_column(static_cast<Field>(f), layout.type[f], *batch.children[layout.index[f]],
+                                     batch.offset, batch.length, base, builder, bads[f], problems[f]);
+  };
+  if (batch.length >= kParallelRows) {
+    std::exception_ptr failure;
+    std::thread terms([&] {
+      try {
+        read(0);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
+    try {
+      read(1);
+      read(2);
+    } catch (...) {
+      terms.join();
+      throw;
+    }
+    terms.join();
+    if (failure) std::rethrow_exception(failure);
+  } else {
+    for (int f = 0; f < 3; ++f) read(f);
+  }
   for (int f = 0; f < 3; ++f) {
-    BadValue bad;
-    std::string problem;
-    const auto status = build::read_column(static_cast<Field>(f), layout.type[f], *batch.children[layout.index[f]],
-                                           batch.offset, batch.length, base, builder, bad, problem);
+    BadValue& bad = bads[f];
+    const std::string& problem = problems[f];
+    const auto status = statuses[f];
     if (status == build::ReadStatus::kMalformed) {
       found.malformed = "column '" + std::string(build::field_name(static_cast<Field>(f))) + "': " + problem;
       return;
