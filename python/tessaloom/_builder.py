@@ -102,7 +102,10 @@ def build(entries: Iterable[Entry], top_n: int, progress: Optional[Progress]) ->
     shape."""
     stream = getattr(type(entries), "__arrow_c_stream__", None)
     if stream is not None:
-        built: Built = _native.build_stream(stream(entries), top_n, progress)
+        # pyarrow tables and batches say how many rows they hold.
+        rows = getattr(entries, "num_rows", 0)
+        rows = rows if type(rows) is int and rows > 0 else 0
+        built: Built = _native.build_stream(stream(entries), top_n, progress, rows)
         return built
     array = getattr(type(entries), "__arrow_c_array__", None)
     if array is not None:

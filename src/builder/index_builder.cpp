@@ -349,6 +349,12 @@ std::size_t IndexBuilder::check_totals(std::size_t limit) {
   return kNoPosition;
 }
 
+void IndexBuilder::reserve(std::size_t entries) {
+  entry_term_.reserve(entries);
+  entry_video_.reserve(entries);
+  entry_count_.reserve(entries);
+}
+
 void IndexBuilder::truncate(std::size_t length) {
   if (entry_term_.size() > length) entry_term_.resize(length);
   if (entry_video_.size() > length) entry_video_.resize(length);
@@ -364,11 +370,34 @@ std::optional<VocabularyError> IndexBuilder::shape() {
   stats_.terms = n_terms;
   stats_.videos = videos_.size();
 
-  term_order_.resize(n_terms);
-  std::iota(term_order_.begin(), term_order_.end(), 0u);
-  // Byte order of UTF-8 is code-point order.
-  std::sort(term_order_.begin(), term_order_.end(),
-            [&](std::uint32_t a, std::uint32_t b) { return terms_[a] < terms_[b]; });
+  // Byte order of UTF-8 is code-point order.  The terms are sorted by
+  // their first eight bytes first (compared as one number, with no look at
+  // the texts), then each run of equal first bytes by the whole text.
+  {
+    struct Keyed {
+      std::uint64_t prefix;
+      std::uint32_t term;
+    };
+    std::vector<Keyed> keyed(n_terms);
+    for (std::uint32_t t = 0; t < n_terms; ++t) {
+      const std::string_view text = terms_[t];
+      std::uint64_t prefix = 0;
+      for (std::size_t k = 0; k < 8; ++k) {
+        prefix = prefix << 8 | (k < text.size() ? static_cast<unsigned char>(text[k]) : 0u);
+      }
+      keyed[t] = {prefix, t};
+    }
+    std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.prefix < b.prefix; });
+    term_order_.resize(n_terms);
+    for (std::size_t k = 0; k < n_terms; ++k) term_order_[k] = keyed[k].term;
+    const auto by_text = [&](std::uint32_t a, std::uint32_t b) { return terms_[a] < terms_[b]; };
+    for (std::size_t k = 0; k < n_terms;) {
+      std::size_t end = k + 1;
+      while (end < n_terms && keyed[end].prefix == keyed[k].prefix) ++end;
+      if (end - k > 1) std::sort(term_order_.begin() + k, term_order_.begin() + end, by_text);
+      k = end;
+    }
+  }
 
   // Walk the terms in order keeping the nodes of the current term's
   // prefixes on a path (with the byte length of each prefix); each term adds

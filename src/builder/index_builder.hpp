@@ -153,6 +153,9 @@ class IndexBuilder {
   std::vector<std::uint32_t>& video_column() { return entry_video_; }
   std::vector<std::uint32_t>& count_column() { return entry_count_; }
   std::size_t check_totals(std::size_t limit);
+  // Room for `entries` entries in each column, when the input tells its
+  // length (a hint: more or fewer may come).
+  void reserve(std::size_t entries);
   // Drops the entries from `length` on (after a failure).
   void truncate(std::size_t length);
 

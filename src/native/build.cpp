@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <thread>
@@ -812,7 +813,7 @@ PyObject* entries_body(PyObject* entries, std::uint32_t top_n, Progress& progres
 }
 
 // Reads every batch of a table stream.
-PyObject* stream_body(PyObject* capsule, std::uint32_t top_n, Progress& progress) {
+PyObject* stream_body(PyObject* capsule, std::uint32_t top_n, Progress& progress, std::size_t rows) {
   OwnedStream stream;
   if (!take_capsule(capsule, "arrow_array_stream", stream.value)) return nullptr;
   OwnedSchema schema;
@@ -826,6 +827,7 @@ PyObject* stream_body(PyObject* capsule, std::uint32_t top_n, Progress& progress
   if (!table_layout(schema.value, layout)) return nullptr;
 
   IndexBuilder builder;
+  builder.reserve(rows);
   Found found;
   std::size_t base = 0, reported = 0;
   std::string failure;
@@ -1166,11 +1168,14 @@ PyObject* build_entries(PyObject*, PyObject* args) {
 PyObject* build_stream(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject *capsule, *top_n_object, *callback;
-    if (!PyArg_ParseTuple(args, "OOO", &capsule, &top_n_object, &callback)) return nullptr;
+    Py_ssize_t rows = 0;  // how many rows the stream says it holds, if it does
+    if (!PyArg_ParseTuple(args, "OOO|n", &capsule, &top_n_object, &callback, &rows)) return nullptr;
     std::uint32_t top_n;
     if (!to_top_n(top_n_object, top_n)) return nullptr;
     Progress progress(callback, false);
-    return stream_body(capsule, top_n, progress);
+    // Only a hint: never more than the largest index holds.
+    const std::size_t hint = rows > 0 ? std::min<std::size_t>(static_cast<std::size_t>(rows), build::kMaxCount) : 0;
+    return stream_body(capsule, top_n, progress, hint);
   });
 }
 

@@ -10,8 +10,9 @@ namespace tessaloom::native {
 // build_entries(entries, video_top_n, progress): an iterable of
 // (term, video_id, count).
 PyObject* build_entries(PyObject* self, PyObject* args);
-// build_stream(capsule, video_top_n, progress): an Arrow C stream of
-// record batches with the columns term, video_id and count.
+// build_stream(capsule, video_top_n, progress[, rows]): an Arrow C stream
+// of record batches with the columns term, video_id and count; `rows`, the
+// number of rows if the source tells it, sizes the builder's columns.
 PyObject* build_stream(PyObject* self, PyObject* args);
 // build_batch(schema, array, video_top_n, progress): one Arrow record batch
 // (a struct array) given as its two capsules.
