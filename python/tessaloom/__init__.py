@@ -21,8 +21,9 @@ from typing import TYPE_CHECKING, Iterable, List, Optional, Type
 from _tessaloom import PrefixSearch
 
 # A development build keeps the package's extension module in
-# <build>/tessaloom; with <build> on the path it joins the package.
-__path__ = pkgutil.extend_path(__path__, __name__)
+# <build>/tessaloom; with <build> on the path it joins the package, ahead
+# of an installed copy (so a test run against a build uses that build's).
+__path__ = [p for p in pkgutil.extend_path(__path__, __name__) if p not in __path__] + list(__path__)
 
 from ._builder import MAX_U32, Entry, Progress, VideoId, build  # noqa: E402
 

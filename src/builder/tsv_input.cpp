@@ -39,20 +39,52 @@ bool TsvReader::feed(std::string_view chunk) {
       ok = line(chunk.substr(0, at));
     } else {
       carry_.append(chunk.substr(0, at));
-      ok = line(carry_);
+      ok = line(carry_) && flush();
       carry_.clear();
     }
     if (!ok) return false;
     chunk.remove_prefix(at + 1);
   }
-  return true;
+  return flush();
 }
 
 bool TsvReader::finish() {
-  if (carry_.empty()) return true;
+  if (carry_.empty()) return flush();
   const std::string last = std::move(carry_);
   carry_.clear();
-  return line(last);
+  return line(last) && flush();
+}
+
+bool TsvReader::flush() {
+  if (pending_.empty()) return true;
+  texts_.clear();
+  videos_.clear();
+  for (const Pending& p : pending_) {
+    texts_.push_back(p.term);
+    videos_.push_back(p.video);
+  }
+  term_ids_.resize(pending_.size());
+  video_ids_.resize(pending_.size());
+  builder_.term_ids(texts_.data(), texts_.size(), term_ids_.data());
+  builder_.video_ids(videos_.data(), videos_.size(), video_ids_.data());
+  for (std::size_t k = 0; k < pending_.size(); ++k) {
+    if (!builder_.add(term_ids_[k], video_ids_[k], pending_[k].count)) {
+      bad_.text = pending_[k].term;
+      bad_.position = pending_[k].line;
+      bad_.kind = BadValue::kTermTotal;
+      pending_.clear();
+      return false;
+    }
+    if (progress_ && builder_.entry_count() % progress_every_ == 0) {
+      if (!progress_(builder_.entry_count(), pending_[k].line)) {
+        stopped_ = true;
+        pending_.clear();
+        return false;
+      }
+    }
+  }
+  pending_.clear();
+  return true;
 }
 
 bool TsvReader::line(std::string_view text) {
@@ -136,18 +168,8 @@ bool TsvReader::line(std::string_view text) {
     bad_.number = significant;
     return fail(BadValue::kCountTooLarge);
   }
-  const std::uint32_t term_id = builder_.term_id(term);
-  if (!builder_.add(term_id, builder_.video_id(id), static_cast<std::uint32_t>(count))) {
-    bad_.text = term;
-    return fail(BadValue::kTermTotal);
-  }
-  if (progress_ && builder_.entry_count() % progress_every_ == 0) {
-    if (!progress_(builder_.entry_count(), line_)) {
-      stopped_ = true;
-      return false;
-    }
-  }
-  return true;
+  pending_.push_back({term, id, static_cast<std::uint32_t>(count), line_});
+  return pending_.size() < kBatch || flush();
 }
 
 }  // namespace tessaloom::build

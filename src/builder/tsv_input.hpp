@@ -18,6 +18,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "index_builder.hpp"
 
@@ -43,11 +44,28 @@ class TsvReader {
 
  private:
   bool line(std::string_view text);
+  // Interns and adds the entries waiting in `pending_` (their texts point
+  // into the chunk being read, so this runs before it goes away).
+  bool flush();
   bool fail(BadValue::Kind kind) {
+    // The entries of earlier lines come first: one may overflow its term.
+    if (!flush()) return false;
     bad_.position = line_;
     bad_.kind = kind;
     return false;
   }
+
+  struct Pending {
+    std::string_view term;
+    VideoId video;
+    std::uint32_t count;
+    std::size_t line;
+  };
+  static constexpr std::size_t kBatch = 64;
+  std::vector<Pending> pending_;
+  std::vector<std::string_view> texts_;
+  std::vector<VideoId> videos_;
+  std::vector<std::uint32_t> term_ids_, video_ids_;
 
   IndexBuilder& builder_;
   std::function<bool(std::size_t, std::size_t)> progress_;

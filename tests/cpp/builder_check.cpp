@@ -97,6 +97,10 @@ static void tsv() {
   CHECK(tsv_problem("cat\t" + a + "\t4294967296\n", line) == std::to_string(BadValue::kCountTooLarge) + ":4294967296");
   CHECK(tsv_problem("cat\t" + a + "\t000\n", line) == std::to_string(BadValue::kCountNotPositive) + ":0");
   CHECK(tsv_problem("cat\tnot-a-uuid\t1\n", line) == std::to_string(BadValue::kVideoText) + ":not-a-uuid");
+  // The earlier line's overflow comes before the later line's bad field.
+  CHECK(tsv_problem("cat\t" + a + "\t4000000000\n\ncat\t" + a + "\t400000000\nx\n", line) ==
+            std::to_string(BadValue::kTermTotal) + ":cat" &&
+        line == 3);
   CHECK(tsv_problem("cat\t" + a + "\t1\nterm\tvideo_id\tcount\n", line) ==
         std::to_string(BadValue::kVideoText) + ":video_id");  // a header only comes first
 }
