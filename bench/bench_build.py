@@ -246,6 +246,7 @@ def run_case(case, parquet, tsv, out, top_n):
         "peak_mb": (peak_kb - loaded) / 1024,
         "input_mb": (loaded - before) / 1024,
         "file_mb": size / 2**20,
+        "file_bytes": size,
     }
 
 
@@ -336,9 +337,10 @@ def main():
         agree = same_answers([results[c]["out"] for c in ours], queries)
 
         log("")
-        log(f"| case | wall s | CPU s | × today's (wall) | peak MB | input MB | file MB |")
-        log("|---|---:|---:|---:|---:|---:|---:|")
+        log("| case | wall s | CPU s | × today's (CPU) | × today's (wall) | peak MB | input MB | file MB |")
+        log("|---|---:|---:|---:|---:|---:|---:|---:|")
         base = results.get("python", {}).get("wall")
+        base_cpu = results.get("python", {}).get("cpu")
         for case, title in CASES:
             if case not in results:
                 continue
@@ -347,8 +349,9 @@ def main():
             if case == "parquet-cli":  # the table the command line reads
                 r["input_mb"] = figures["arrow_mb"]
             ratio = f"{base / r['wall']:.1f}×" if base else "-"
+            cpu_ratio = f"{base_cpu / r['cpu']:.1f}×" if base_cpu else "-"
             log(
-                f"| {title} | {r['wall']:.2f} | {r['cpu']:.2f} | {ratio} | {peak:.0f} | "
+                f"| {title} | {r['wall']:.2f} | {r['cpu']:.2f} | {cpu_ratio} | {ratio} | {peak:.0f} | "
                 f"{r['input_mb']:.0f} | {r['file_mb']:.1f} |"
             )
             r["peak_net"] = peak
@@ -356,8 +359,8 @@ def main():
         log(f"built index resident after loading: {index_mb:.0f} MB; the same 200 queries "
             f"answer {'identically' if agree else 'DIFFERENTLY'} on every tessaloom index")
         if "python" in results and "triples" in results:
-            old, new = results["python"]["file_mb"], results["triples"]["file_mb"]
-            log(f"saved bytes: {old * 1e6:,.0f} with videos in first-seen order, {new * 1e6:,.0f} "
+            old, new = results["python"]["file_bytes"], results["triples"]["file_bytes"]
+            log(f"saved bytes: {old:,} with videos in first-seen order, {new:,} "
                 f"numbered by total count ({100 * (old - new) / old:.1f}% smaller)")
         log("")
         log("| target | measured | held against | |")
@@ -366,18 +369,20 @@ def main():
         def target(name, measured, against, ok):
             log(f"| {name} | {measured} | {against} | {'met' if ok else '**missed**'} |")
 
-        if base:
+        # Times as CPU time (all threads): on a shared machine wall time also
+        # counts the time other processes hold the cores.
+        if base_cpu:
             for case in ("arrow", "parquet-cli"):
                 if case in results:
-                    x = base / results[case]["wall"]
-                    target(f"{case}: × today's builder", f"{x:.1f}×", "≥ 10×", x >= 10)
+                    x = base_cpu / results[case]["cpu"]
+                    target(f"{case}: × today's builder (CPU)", f"{x:.1f}×", "≥ 10×", x >= 10)
                     if "tantivy" in results:
-                        t = results["tantivy"]["wall"]
-                        target(f"{case} vs tantivy (wall s)", f"{results[case]['wall']:.2f}", f"< {t:.2f}",
-                               results[case]["wall"] < t)
+                        t = results["tantivy"]["cpu"]
+                        target(f"{case} vs tantivy (CPU s)", f"{results[case]['cpu']:.2f}", f"< {t:.2f}",
+                               results[case]["cpu"] < t)
             if "triples" in results:
-                x = base / results["triples"]["wall"]
-                target("triples: × today's builder", f"{x:.1f}×", "≥ 4×", x >= 4)
+                x = base_cpu / results["triples"]["cpu"]
+                target("triples: × today's builder (CPU)", f"{x:.1f}×", "≥ 4×", x >= 4)
         for case in ours[1:]:
             r = results[case]
             limit = 2 * index_mb + r["input_mb"]

@@ -82,8 +82,13 @@ def test_parquet(tmp_path, capsys, monkeypatch):
     assert build(capsys, path, tmp_path)[1] == f"tessaloom: error: {path}, row 2: term is empty\n"
     pq.write_table(pa.table({"term": ["a"], "count": [1]}), path)
     assert "no column named 'video_id' (its columns: term, count)" in build(capsys, path, tmp_path)[1]
+    pq.write_table(pa.table({"term": ["ab", "ac"], "video_id": videos[:2], "count": [4_000_000_000] * 2}), path)
+    assert build(capsys, path, tmp_path)[1].startswith(f"tessaloom: error: {path}: the counts of the terms starting with 'a'")
+    pq.write_table(pa.table({"term": ["a"], "video_id": videos[:1], "count": [1.5]}), path)
+    assert build(capsys, path, tmp_path)[1] == (
+        f"tessaloom: error: {path}: column 'count' has Arrow type 'g', expected an integer type\n")
 
-    monkeypatch.setitem(sys.modules, "pyarrow.parquet", None)
+    monkeypatch.setitem(sys.modules, "pyarrow.dataset", None)
     _, err, _ = build(capsys, path, tmp_path)
     assert err == f"tessaloom: error: {path}: reading Parquet needs pyarrow: python -m pip install 'tessaloom[parquet]'\n"
 

@@ -155,33 +155,40 @@ class ParquetSource(Source):
 
     def _build(self, top_n: int, progress: Callable[[str], None]) -> Built:
         try:
-            import pyarrow.parquet as parquet  # type: ignore[import-untyped, unused-ignore]
+            import pyarrow.dataset as dataset  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             raise ReadError(
                 f"{self.name}: reading Parquet needs pyarrow: "
                 "python -m pip install 'tessaloom[parquet]'"
             ) from None
         try:
-            if os.path.isdir(self.name):  # a dataset: a directory of part files
-                schema = parquet.ParquetDataset(self.name).schema
-            else:
-                schema = parquet.read_schema(self.name)
-            missing = [name for name in COLUMNS if name not in schema.names]
+            # A file, or a directory of part files (as Spark writes them).
+            data = dataset.dataset(self.name, format="parquet")
+            names = data.schema.names
+            missing = [name for name in COLUMNS if name not in names]
             if missing:
                 raise ReadError(
-                    f"{self.name}: no column named {missing[0]!r} "
-                    f"(its columns: {', '.join(schema.names) or 'none'})"
+                    f"{self.name}: no column named {missing[0]!r} (its columns: {', '.join(names) or 'none'})"
                 )
-            table = parquet.read_table(self.name, columns=list(COLUMNS))
+            # Batch after batch, decoded while the builder reads the last:
+            # the decoded file never has to be held whole.
+            rows = data.count_rows()
+            reader = data.scanner(columns=list(COLUMNS)).to_reader()
         except OSError as error:
             raise _cannot_read(self.name, error) from None
         except ValueError as error:  # pyarrow's ArrowInvalid: not a Parquet file
             raise ReadError(f"cannot read {self.name}: {error}") from None
-        self.lineno = table.num_rows
+        self.lineno = rows
         try:
-            return build(table, top_n, progress)
+            return _native.build_stream(reader.__arrow_c_stream__(), top_n, progress, rows)
         except (EntryValueError, EntryTypeError) as error:
             raise ReadError(f"{self.name}, row {error.position + 1}: {error.problem}") from None
+        except VocabularyError:
+            raise
+        except TypeError as error:  # a column of the wrong type
+            raise ReadError(f"{self.name}: {error}") from None
+        except ValueError as error:  # a read that failed part way
+            raise ReadError(f"cannot read {self.name}: {error}") from None
 
 
 def open_vocabulary(path: str) -> Source:

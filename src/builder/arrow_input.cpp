@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <thread>
 #include <string_view>
 
 namespace tessaloom::build {
@@ -433,5 +435,109 @@ ReadStatus read_column(Field field, const ColumnType& type, const ArrowArray& ar
   }
   return ReadStatus::kOk;
 }
+
+std::string table_layout(const ArrowSchema& schema, TableLayout& layout, bool& type_error) {
+  type_error = true;
+  if (schema.format == nullptr || std::strcmp(schema.format, "+s") != 0) {
+    return std::string("Arrow data of type '") + (schema.format ? schema.format : "") +
+           "' is not a table: expected columns term, video_id and count";
+  }
+  std::string names;
+  for (std::int64_t c = 0; c < schema.n_children; ++c) {
+    const ArrowSchema* child = schema.children[c];
+    const char* name = child != nullptr && child->name != nullptr ? child->name : "";
+    if (c > 0) names += ", ";
+    names += name;
+    for (int f = 0; f < 3; ++f) {
+      if (layout.index[f] < 0 && std::strcmp(name, field_name(static_cast<Field>(f))) == 0) {
+        layout.index[f] = c;
+      }
+    }
+  }
+  for (int f = 0; f < 3; ++f) {
+    if (layout.index[f] < 0) {
+      type_error = false;
+      return std::string("the Arrow data has no column named '") + field_name(static_cast<Field>(f)) +
+             "' (its columns: " + (names.empty() ? "none" : names) + ")";
+    }
+    std::string problem;
+    const auto type = column_type(static_cast<Field>(f), *schema.children[layout.index[f]], problem);
+    if (!type) return problem;
+    layout.type[f] = *type;
+  }
+  return {};
+}
+
+// Batches of at least this many rows read their columns on two threads.
+constexpr std::int64_t kParallelRows = 16'384;
+
+void read_batch(const TableLayout& layout, const ArrowArray& batch, std::size_t base, IndexBuilder& builder,
+                Found& found) {
+  if (batch.length < 0 || batch.offset < 0 || batch.n_children < 0 || batch.children == nullptr) {
+    found.malformed = "a table batch without columns";
+    return;
+  }
+  for (int f = 0; f < 3; ++f) {
+    if (layout.index[f] >= batch.n_children || batch.children[layout.index[f]] == nullptr) {
+      found.malformed = "a batch with fewer columns than its schema";
+      return;
+    }
+  }
+  if (batch.null_count != 0 && batch.n_buffers > 0 && batch.buffers != nullptr && batch.buffers[0] != nullptr) {
+    for (std::int64_t i = 0; i < batch.length; ++i) {
+      if (row_is_null(batch, i)) {
+        found.bad.position = base + static_cast<std::size_t>(i);
+        found.row_null = true;
+        break;
+      }
+    }
+  }
+  // The columns are independent (each has its own part of the builder),
+  // so on a large batch the terms, the costliest, are read on a second
+  // thread meanwhile.
+  BadValue bads[3];
+  std::string problems[3];
+  ReadStatus statuses[3];
+  auto read = [&](int f) {
+    statuses[f] = read_column(static_cast<Field>(f), layout.type[f], *batch.children[layout.index[f]],
+                                     batch.offset, batch.length, base, builder, bads[f], problems[f]);
+  };
+  if (batch.length >= kParallelRows) {
+    std::exception_ptr failure;
+    std::thread terms([&] {
+      try {
+        read(0);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
+    try {
+      read(1);
+      read(2);
+    } catch (...) {
+      terms.join();
+      throw;
+    }
+    terms.join();
+    if (failure) std::rethrow_exception(failure);
+  } else {
+    for (int f = 0; f < 3; ++f) read(f);
+  }
+  for (int f = 0; f < 3; ++f) {
+    BadValue& bad = bads[f];
+    const std::string& problem = problems[f];
+    const auto status = statuses[f];
+    if (status == ReadStatus::kMalformed) {
+      found.malformed = "column '" + std::string(field_name(static_cast<Field>(f))) + "': " + problem;
+      return;
+    }
+    if (status == ReadStatus::kBadValue && bad.position < found.bad.position) {
+      found.bad = std::move(bad);
+      found.field = static_cast<Field>(f);
+      found.row_null = false;
+    }
+  }
+}
+
 
 }  // namespace tessaloom::build

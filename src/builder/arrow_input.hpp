@@ -118,4 +118,32 @@ ReadStatus read_column(Field field, const ColumnType& type, const ArrowArray& ar
 // Row `i` of a struct array is null.
 bool row_is_null(const ArrowArray& array, std::int64_t i);
 
+// The three columns of a table (a struct array), found by name.
+struct TableLayout {
+  std::int64_t index[3] = {-1, -1, -1};
+  ColumnType type[3];
+};
+
+// Finds the columns in a table's schema; on failure the message, and
+// whether it is a wrong type (else a missing column).
+std::string table_layout(const ArrowSchema& schema, TableLayout& layout, bool& type_error);
+
+// The first bad entry that reading found, and the field it is in; or an
+// array whose shape does not fit its type.
+struct Found {
+  BadValue bad;
+  Field field = Field::kTerm;
+  bool row_null = false;  // a null row of the table itself
+  std::string malformed;
+  bool any() const { return bad.position != kNoPosition || !malformed.empty(); }
+};
+
+// Reads one batch of a table (rows `base` on) into the builder's columns,
+// stopping each column at its first bad value; `found` gets the first bad
+// entry over all columns (a null row first, then the fields in order).
+// The columns are independent, so a large batch reads its terms on a
+// second thread meanwhile.
+void read_batch(const TableLayout& layout, const ArrowArray& batch, std::size_t base, IndexBuilder& builder,
+                Found& found);
+
 }  // namespace tessaloom::build

@@ -10,8 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <exception>
-#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -36,8 +34,6 @@ using py::PyRef;
 namespace {
 
 constexpr std::size_t kProgressEvery = 250'000;
-// Batches of at least this many rows read their columns on two threads.
-constexpr std::int64_t kParallelRows = 16'384;
 
 // ---- the interpreter lock ----------------------------------------------------------
 
@@ -577,119 +573,14 @@ bool take_capsule(PyObject* capsule, const char* name, T& out) {
   return true;
 }
 
-// The three columns of a table's schema.
-struct TableLayout {
-  std::int64_t index[3] = {-1, -1, -1};
-  build::ColumnType type[3];
-};
+using build::Found;
+using build::TableLayout;
 
 bool table_layout(const ArrowSchema& schema, TableLayout& layout) {
-  if (schema.format == nullptr || std::strcmp(schema.format, "+s") != 0) {
-    return raise_text(PyExc_TypeError, std::string("Arrow data of type '") + (schema.format ? schema.format : "") +
-                                           "' is not a table: expected columns term, video_id and count");
-  }
-  std::string names;
-  for (std::int64_t c = 0; c < schema.n_children; ++c) {
-    const ArrowSchema* child = schema.children[c];
-    const char* name = child != nullptr && child->name != nullptr ? child->name : "";
-    if (c > 0) names += ", ";
-    names += name;
-    for (int f = 0; f < 3; ++f) {
-      if (layout.index[f] < 0 && std::strcmp(name, build::field_name(static_cast<Field>(f))) == 0) {
-        layout.index[f] = c;
-      }
-    }
-  }
-  for (int f = 0; f < 3; ++f) {
-    if (layout.index[f] < 0) {
-      return raise_text(PyExc_ValueError, std::string("the Arrow data has no column named '") +
-                                              build::field_name(static_cast<Field>(f)) + "' (its columns: " +
-                                              (names.empty() ? "none" : names) + ")");
-    }
-    std::string problem;
-    const auto type = build::column_type(static_cast<Field>(f), *schema.children[layout.index[f]], problem);
-    if (!type) return raise_text(PyExc_TypeError, problem);
-    layout.type[f] = *type;
-  }
-  return true;
-}
-
-// The first bad entry of a batch or column, with the field it was found in.
-struct Found {
-  BadValue bad;
-  Field field = Field::kTerm;
-  bool row_null = false;  // a null row of a table
-  std::string malformed;
-  bool any() const { return bad.position != kNoPosition || !malformed.empty(); }
-};
-
-// Reads one struct batch into the builder's columns (lock released).
-void read_batch(const TableLayout& layout, const ArrowArray& batch, std::size_t base, IndexBuilder& builder,
-                Found& found) {
-  if (batch.length < 0 || batch.offset < 0 || batch.n_children < 0 || batch.children == nullptr) {
-    found.malformed = "a table batch without columns";
-    return;
-  }
-  for (int f = 0; f < 3; ++f) {
-    if (layout.index[f] >= batch.n_children || batch.children[layout.index[f]] == nullptr) {
-      found.malformed = "a batch with fewer columns than its schema";
-      return;
-    }
-  }
-  if (batch.null_count != 0 && batch.n_buffers > 0 && batch.buffers != nullptr && batch.buffers[0] != nullptr) {
-    for (std::int64_t i = 0; i < batch.length; ++i) {
-      if (build::row_is_null(batch, i)) {
-        found.bad.position = base + static_cast<std::size_t>(i);
-        found.row_null = true;
-        break;
-      }
-    }
-  }
-  // The columns are independent (each has its own part of the builder),
-  // so on a large batch the terms, the costliest, are read on a second
-  // thread meanwhile.
-  BadValue bads[3];
-  std::string problems[3];
-  build::ReadStatus statuses[3];
-  auto read = [&](int f) {
-    statuses[f] = build::read_column(static_cast<Field>(f), layout.type[f], *batch.children[layout.index[f]],
-                                     batch.offset, batch.length, base, builder, bads[f], problems[f]);
-  };
-  if (batch.length >= kParallelRows) {
-    std::exception_ptr failure;
-    std::thread terms([&] {
-      try {
-        read(0);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    });
-    try {
-      read(1);
-      read(2);
-    } catch (...) {
-      terms.join();
-      throw;
-    }
-    terms.join();
-    if (failure) std::rethrow_exception(failure);
-  } else {
-    for (int f = 0; f < 3; ++f) read(f);
-  }
-  for (int f = 0; f < 3; ++f) {
-    BadValue& bad = bads[f];
-    const std::string& problem = problems[f];
-    const auto status = statuses[f];
-    if (status == build::ReadStatus::kMalformed) {
-      found.malformed = "column '" + std::string(build::field_name(static_cast<Field>(f))) + "': " + problem;
-      return;
-    }
-    if (status == build::ReadStatus::kBadValue && bad.position < found.bad.position) {
-      found.bad = std::move(bad);
-      found.field = static_cast<Field>(f);
-      found.row_null = false;
-    }
-  }
+  bool type_error = false;
+  const std::string problem = build::table_layout(schema, layout, type_error);
+  if (problem.empty()) return true;
+  return raise_text(type_error ? PyExc_TypeError : PyExc_ValueError, problem);
 }
 
 // After reading: the first bad entry (a term whose counts add up past
