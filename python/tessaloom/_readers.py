@@ -155,6 +155,7 @@ class ParquetSource(Source):
 
     def _build(self, top_n: int, progress: Callable[[str], None]) -> Built:
         try:
+            import pyarrow  # type: ignore[import-untyped, unused-ignore]
             import pyarrow.dataset as dataset  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             raise ReadError(
@@ -173,7 +174,15 @@ class ParquetSource(Source):
             # Batch after batch, decoded while the builder reads the last:
             # the decoded file never has to be held whole.
             rows = data.count_rows()
-            reader = data.scanner(columns=list(COLUMNS)).to_reader()
+            # The system allocator: what a decoded batch frees goes back to
+            # the builder, where pyarrow's own pool would keep it.
+            scanner = data.scanner(
+                columns=list(COLUMNS),
+                batch_readahead=2,
+                fragment_readahead=1,
+                memory_pool=pyarrow.system_memory_pool(),
+            )
+            reader = scanner.to_reader()
         except OSError as error:
             raise _cannot_read(self.name, error) from None
         except ValueError as error:  # pyarrow's ArrowInvalid: not a Parquet file

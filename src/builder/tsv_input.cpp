@@ -31,7 +31,7 @@ bool TsvReader::feed(std::string_view chunk) {
     const void* found = std::memchr(chunk.data(), '\n', chunk.size());
     if (found == nullptr) {
       carry_.append(chunk);
-      return true;
+      break;
     }
     const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(found) - chunk.data());
     bool ok;

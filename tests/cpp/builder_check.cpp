@@ -105,6 +105,25 @@ static void tsv() {
         std::to_string(BadValue::kVideoText) + ":video_id");  // a header only comes first
 }
 
+// Chunks that end inside a line: the entries read before must not keep
+// pointing into the chunk once the reader has returned.
+static void tsv_chunks() {
+  std::string text, chunk;
+  for (int i = 0; i < 200; ++i) {
+    text += "term" + std::to_string(i) + "\t00000000-0000-0000-0000-0000000000" + std::to_string(10 + i % 90) + "\t1\n";
+  }
+  IndexBuilder b;
+  TsvReader reader(b);
+  for (std::size_t at = 0; at < text.size(); at += 77) {
+    chunk = text.substr(at, 77);
+    CHECK(reader.feed(chunk));
+    chunk.assign(chunk.size(), 'x');  // the caller reuses its buffer
+  }
+  CHECK(reader.finish());
+  CHECK(b.term_count() == 200 && b.entry_count() == 200);
+  for (std::uint32_t t = 0; t < b.term_count(); ++t) CHECK(b.term_text(t).substr(0, 4) == "term");
+}
+
 static void values() {
   VideoId id;
   CHECK(parse_uuid_text("00010203-0405-0607-0809-0a0B0c0d0e0f", id) && id[1] == 1 && id[11] == 0x0B);
@@ -123,6 +142,7 @@ int main() {
   car_cart_cat();
   overflow();
   tsv();
+  tsv_chunks();
   values();
   if (failures == 0) std::printf("builder_check: all passed\n");
   return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
