@@ -15,11 +15,17 @@ it derives from BaseException.
 from __future__ import annotations
 
 import operator
+import pkgutil
 from typing import TYPE_CHECKING, Iterable, List, Optional, Type
 
 from _tessaloom import PrefixSearch
 
-from ._builder import MAX_U32, Entry, Progress, VideoId, build_arrays
+# A development build keeps the package's extension module in
+# <build>/tessaloom; with <build> on the path it joins the package, ahead
+# of an installed copy (so a test run against a build uses that build's).
+__path__ = [p for p in pkgutil.extend_path(__path__, __name__) if p not in __path__] + list(__path__)
+
+from ._builder import MAX_U32, Entry, Progress, VideoId, build  # noqa: E402
 
 __all__ = ["PanicException", "PrefixSearch", "build_index", "Entry", "VideoId"]
 
@@ -27,7 +33,7 @@ __all__ = ["PanicException", "PrefixSearch", "build_index", "Entry", "VideoId"]
 def build_index(
     entries: Iterable[Entry], video_top_n: int, *, progress: Optional[Progress] = None
 ) -> PrefixSearch:
-    """Builds an index over `entries`, an iterable of (term, video_id, count).
+    """Builds an index over `entries`: (term, video_id, count) entries.
 
     - term: a non-empty str (without U+0000 or lone surrogates);
     - video_id: a `uuid.UUID`, 16 bytes, or the 36-character UUID text;
@@ -35,11 +41,26 @@ def build_index(
     - count: a positive int up to 4294967295; counts of repeated
       (term, video) pairs are summed.
 
+    `entries` is an iterable of triples (lists and tuples are read
+    fastest); or Arrow data with the columns term, video_id and count:
+    anything with `__arrow_c_stream__` (a pyarrow Table or
+    RecordBatchReader, a Polars DataFrame, a DuckDB result, a pandas
+    DataFrame with pyarrow installed) or `__arrow_c_array__` (a record
+    batch), term a string column, video_id fixed-size binary of 16 bytes
+    or UUID text, count any integer type; or a mapping
+    {"term": ..., "video_id": ..., "count": ...} of three parallel
+    columns, each an Arrow array, a NumPy array or a Python sequence.
+    Neither pyarrow nor NumPy is needed to read them.
+
     `video_top_n` caps how many videos every trie node keeps (0 to
-    4294967295).  `progress`, if given, is called with short status texts.
+    4294967295).  `progress`, if given, is called with short status texts
+    between the steps of the build.  The build itself runs without the
+    interpreter lock, so other threads carry on meanwhile.
 
     A bad entry raises TypeError or ValueError whose message starts with
-    "entries[i]: " (i the entry's 0-based position); nothing is built then.
+    "entries[i]: " (i the entry's 0-based position, the row of Arrow data);
+    counts that add up to more than 4294967295 under a common prefix raise
+    ValueError naming the prefix.  Nothing is built then.
     """
     if isinstance(video_top_n, bool):
         raise TypeError("video_top_n must be an int, got bool")
@@ -49,8 +70,7 @@ def build_index(
         raise TypeError(f"video_top_n must be an int, got {type(video_top_n).__name__}") from None
     if not 0 <= top_n <= MAX_U32:
         raise ValueError(f"video_top_n must be between 0 and {MAX_U32}, got {top_n}")
-    arrays = build_arrays(entries, progress=progress)
-    index = PrefixSearch.from_internal_data_v2(*arrays, top_n)
+    index = build(entries, top_n, progress)[0]
     if progress is not None:
         progress("index built")
     return index

@@ -1,4 +1,5 @@
-"""The `tessaloom` command line: build an index from a TSV vocabulary, query
+"""The `tessaloom` command line: build an index from a vocabulary (TSV, CSV or
+Parquet; see tessaloom._readers), query
 a saved index, or run a demo over the bundled sample catalogue.
 
 Exit codes: 0 on success, 2 for usage and input errors (one line on stderr).
@@ -7,20 +8,19 @@ Exit codes: 0 on success, 2 for usage and input errors (one line on stderr).
 from __future__ import annotations
 
 import argparse
-import io
 import json
 import os
 import sys
 import tempfile
 from importlib import resources
-from typing import IO, Callable, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
+from typing import Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 from _tessaloom import PrefixSearch
 
 from . import _panic_exception
-from ._builder import MAX_U32, Entry, EntryTypeError, EntryValueError, build_arrays
+from ._builder import MAX_U32
+from ._readers import ReadError, Source, TsvSource, open_vocabulary
 
-HEADER = "term\tvideo_id\tcount"
 # Inputs of at least this many lines get progress reports on stderr.
 PROGRESS_LINES = 200_000
 DEFAULT_TOP_N = 100
@@ -47,47 +47,6 @@ def _u32(text: str) -> int:
     return value
 
 
-class VocabReader:
-    """Entries from `term<TAB>video_id<TAB>count` lines of UTF-8 bytes.
-
-    Blank lines are skipped, and so is a first line that reads
-    "term<TAB>video_id<TAB>count".  `lineno` is the number of the line the
-    last entry came from, so a builder error on that entry can name it."""
-
-    def __init__(self, stream: IO[bytes], name: str) -> None:
-        self.stream = stream
-        self.name = name
-        self.lineno = 0
-
-    def fail(self, problem: str) -> InputError:
-        return InputError(f"{self.name}, line {self.lineno}: {problem}")
-
-    def __iter__(self) -> Iterator[Entry]:
-        for self.lineno, raw in enumerate(self.stream, 1):
-            try:
-                line = raw.decode("utf-8")
-            except UnicodeDecodeError as error:
-                raise self.fail(f"not valid UTF-8 (byte {error.start + 1} of the line)") from None
-            line = line.rstrip("\r\n")
-            if self.lineno == 1:
-                line = line.lstrip("\ufeff")
-                if line == HEADER:
-                    continue
-            if not line:
-                continue
-            fields = line.split("\t")
-            if len(fields) != 3:
-                raise self.fail(
-                    f"expected 3 tab-separated fields (term, video_id, count), found {len(fields)}"
-                )
-            term, video, count_text = fields
-            try:
-                count = int(count_text)
-            except ValueError:
-                raise self.fail(f"count {count_text!r} is not an integer") from None
-            yield term, video.strip(), count
-
-
 def _read_index(path: str) -> PrefixSearch:
     try:
         with open(path, "rb") as stream:
@@ -101,18 +60,14 @@ def _read_index(path: str) -> PrefixSearch:
 
 
 def _build(
-    reader: VocabReader, top_n: int, progress: Callable[[str], None]
+    source: Source, top_n: int, progress: Callable[[str], None]
 ) -> Tuple[PrefixSearch, int, int, int]:
-    """The index over `reader`'s entries, with its term, node and video
-    counts; builder errors become InputErrors naming the line."""
+    """The index over `source`'s entries, with its term, node and video
+    counts; problems with the input become InputErrors naming the line."""
     try:
-        arrays = build_arrays(reader, progress=progress)
-    except (EntryValueError, EntryTypeError) as error:
-        raise reader.fail(error.problem) from None
-    progress("building the index")
-    index = PrefixSearch.from_internal_data_v2(*arrays, top_n)
-    terms = sum(payload is not None for payload in arrays.payloads)
-    return index, terms, len(arrays.child_labels), len(arrays.video_index)
+        return source.build(top_n, progress)
+    except ReadError as error:
+        raise InputError(str(error)) from None
 
 
 def _write_atomically(path: str, data: bytes) -> None:
@@ -136,28 +91,13 @@ def _write_atomically(path: str, data: bytes) -> None:
 
 
 def cmd_build(args: argparse.Namespace) -> int:
-    reader: VocabReader
-    if args.vocab == "-":
-        reader = VocabReader(sys.stdin.buffer, "<stdin>")
-        stream: Optional[IO[bytes]] = None
-    else:
-        try:
-            stream = open(args.vocab, "rb")
-        except OSError as error:
-            raise InputError(f"cannot read {args.vocab}: {error.strerror or error}") from None
-        reader = VocabReader(stream, args.vocab)
+    source = open_vocabulary(args.vocab)
 
     def progress(message: str) -> None:
-        if reader.lineno >= PROGRESS_LINES:
+        if source.lineno >= PROGRESS_LINES:
             print(f"tessaloom: {message}", file=sys.stderr, flush=True)
 
-    try:
-        index, terms, nodes, videos = _build(reader, args.top_n, progress)
-    except OSError as error:
-        raise InputError(f"cannot read {reader.name}: {error.strerror or error}") from None
-    finally:
-        if stream is not None:
-            stream.close()
+    index, terms, nodes, videos = _build(source, args.top_n, progress)
     data = index.to_bytes()
     _write_atomically(args.output, data)
     print(
@@ -220,8 +160,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
         video, title = line.split("\t")
         titles[video] = title
 
-    reader = VocabReader(io.BytesIO(catalogue), "catalogue.tsv")
-    built, terms, nodes, videos = _build(reader, DEFAULT_TOP_N, lambda message: None)
+    source = TsvSource(catalogue, "catalogue.tsv")
+    built, terms, nodes, videos = _build(source, DEFAULT_TOP_N, lambda message: None)
     saved = built.to_bytes()
     index = PrefixSearch.from_bytes(saved)
     print(
@@ -257,12 +197,16 @@ def make_parser() -> argparse.ArgumentParser:
 
     build = commands.add_parser(
         "build",
-        help="build an index from a TSV vocabulary",
+        help="build an index from a vocabulary (TSV, CSV or Parquet)",
         description="Reads term<TAB>video_id<TAB>count lines (UTF-8; video_id as "
-        "36-character UUID text; counts of repeated term/video pairs are summed) "
-        "and writes the saved index.",
+        "36-character UUID text; counts of repeated term/video pairs are summed), "
+        "a .csv file with a header row naming the columns term, video_id and count, "
+        "or a .parquet file with those columns (needs pyarrow), and writes the saved index.",
     )
-    build.add_argument("vocab", metavar="VOCAB.tsv", help="the vocabulary file, or - for stdin")
+    build.add_argument(
+        "vocab", metavar="VOCAB", help="the vocabulary: .tsv (or any other name), .csv, "
+        ".parquet, or - for TSV on stdin"
+    )
     build.add_argument(
         "-o", "--output", metavar="INDEX.bin", required=True, help="where to write the index"
     )

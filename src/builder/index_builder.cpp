@@ -1,0 +1,590 @@
+#include "index_builder.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <numeric>
+#include <utility>
+
+namespace tessaloom::build {
+
+namespace {
+
+std::uint64_t mix(std::uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  h *= 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 33;
+  return h;
+}
+
+std::uint64_t hash_bytes(std::string_view s) {
+  std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ s.size();
+  std::size_t k = 0;
+  for (; k + 8 <= s.size(); k += 8) {
+    std::uint64_t chunk;
+    std::memcpy(&chunk, s.data() + k, 8);
+    h = (h ^ chunk) * 0x9E3779B97F4A7C15ULL;
+    h ^= h >> 29;
+  }
+  std::uint64_t tail = 0;
+  std::memcpy(&tail, s.data() + k, s.size() - k);
+  return mix(h ^ tail);
+}
+
+std::uint64_t hash_video(const VideoId& id) {
+  std::uint64_t a, b;
+  std::memcpy(&a, id.data(), 8);
+  std::memcpy(&b, id.data() + 8, 8);
+  return mix(a ^ mix(b));
+}
+
+// Hex digit values; 0xFF for anything else.
+constexpr std::array<std::uint8_t, 256> kHex = [] {
+  std::array<std::uint8_t, 256> table{};
+  for (auto& v : table) v = 0xFF;
+  for (int c = 0; c < 10; ++c) table['0' + c] = static_cast<std::uint8_t>(c);
+  for (int c = 0; c < 6; ++c) {
+    table['a' + c] = static_cast<std::uint8_t>(10 + c);
+    table['A' + c] = static_cast<std::uint8_t>(10 + c);
+  }
+  return table;
+}();
+
+// Decodes the code point at `p` of valid UTF-8; advances `p`.
+std::uint32_t next_code_point(const unsigned char*& p) {
+  const unsigned c = *p++;
+  if (c < 0x80) return c;
+  if (c < 0xE0) return (c & 0x1F) << 6 | (*p++ & 0x3F);
+  if (c < 0xF0) {
+    const std::uint32_t v = (c & 0x0F) << 12 | (p[0] & 0x3F) << 6 | (p[1] & 0x3F);
+    p += 2;
+    return v;
+  }
+  const std::uint32_t v = (c & 0x07) << 18 | (p[0] & 0x3F) << 12 | (p[1] & 0x3F) << 6 | (p[2] & 0x3F);
+  p += 3;
+  return v;
+}
+
+// Sums the counts of repeated videos in one term's entries, in place, and
+// orders them by sum, largest first, the first seen first among equal
+// sums.  Returns the number of distinct videos.
+std::size_t fold_term(std::uint32_t* ids, std::uint32_t* counts, std::size_t n) {
+  if (n <= 1) return n;
+  std::size_t out = 0;
+  if (n <= 32) {
+    for (std::size_t k = 0; k < n; ++k) {
+      std::size_t j = 0;
+      while (j < out && ids[j] != ids[k]) ++j;
+      if (j == out) {
+        ids[out] = ids[k];
+        counts[out++] = counts[k];
+      } else {
+        counts[j] += counts[k];  // cannot wrap: the term's total fits
+      }
+    }
+    // Stable insertion sort by count, largest first.
+    for (std::size_t k = 1; k < out; ++k) {
+      const std::uint32_t id = ids[k], count = counts[k];
+      std::size_t j = k;
+      for (; j > 0 && counts[j - 1] < count; --j) {
+        ids[j] = ids[j - 1];
+        counts[j] = counts[j - 1];
+      }
+      ids[j] = id;
+      counts[j] = count;
+    }
+    return out;
+  }
+  struct Item {
+    std::uint32_t id, first;
+    std::uint64_t sum;
+  };
+  std::vector<Item> items(n);
+  for (std::size_t k = 0; k < n; ++k) items[k] = {ids[k], static_cast<std::uint32_t>(k), counts[k]};
+  std::sort(items.begin(), items.end(),
+            [](const Item& a, const Item& b) { return a.id != b.id ? a.id < b.id : a.first < b.first; });
+  for (std::size_t k = 0; k < n;) {
+    Item group = items[k];
+    for (++k; k < n && items[k].id == group.id; ++k) group.sum += items[k].sum;
+    items[out++] = group;
+  }
+  items.resize(out);
+  std::sort(items.begin(), items.end(),
+            [](const Item& a, const Item& b) { return a.sum != b.sum ? a.sum > b.sum : a.first < b.first; });
+  for (std::size_t k = 0; k < out; ++k) {
+    ids[k] = items[k].id;
+    counts[k] = static_cast<std::uint32_t>(items[k].sum);
+  }
+  return out;
+}
+
+// The index's own construction over arrays made elsewhere: the five arrays
+// filled in (`fill_payloads` pushes one slot per node), then `propagate`.
+// This is the one place where the builder meets the index's storage.
+template <class FillPayloads>
+Trie assemble(std::vector<std::uint32_t>&& node_shifts, std::vector<Label>&& labels,
+              std::vector<NodeId>&& transitions, FillPayloads&& fill_payloads, std::vector<VideoId>&& videos,
+              std::uint32_t video_top_n) {
+  Trie trie;
+  trie.node_shifts = std::move(node_shifts);
+  trie.child_labels = std::move(labels);
+  trie.child_transitions = std::move(transitions);
+  fill_payloads(trie.payloads);
+  trie.video_index = std::move(videos);
+  propagate(trie, video_top_n);
+  return trie;
+}
+
+}  // namespace
+
+// ---- checks -------------------------------------------------------------------
+
+std::size_t valid_utf8_prefix(std::string_view bytes) {
+  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  while (i < n) {
+    // Eight ASCII bytes at a time.
+    if (i + 8 <= n) {
+      std::uint64_t chunk;
+      std::memcpy(&chunk, s + i, 8);
+      if ((chunk & 0x8080808080808080ULL) == 0) {
+        i += 8;
+        continue;
+      }
+    }
+    const unsigned c = s[i];
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len;
+    unsigned lo = 0x80, hi = 0xBF;  // bounds of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      len = 3;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      len = 4;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return i;
+    }
+    if (i + 1 >= n || s[i + 1] < lo || s[i + 1] > hi) return i;
+    for (std::size_t k = 2; k < len; ++k) {
+      if (i + k >= n || (s[i + k] & 0xC0) != 0x80) return i;
+    }
+    i += len;
+  }
+  return n;
+}
+
+TermCheck check_term(std::string_view utf8, std::uint32_t& code_point) {
+  if (utf8.empty()) return TermCheck::kEmpty;
+  if (valid_utf8_prefix(utf8) != utf8.size()) return TermCheck::kNotUtf8;
+  if (std::memchr(utf8.data(), 0, utf8.size()) != nullptr) {
+    code_point = 0;
+    return TermCheck::kUnstorable;
+  }
+  return TermCheck::kOk;
+}
+
+bool parse_uuid_text(std::string_view text, VideoId& out) {
+  if (text.size() != 36 || text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-') return false;
+  // Positions of the 16 digit pairs.
+  static constexpr std::uint8_t kAt[16] = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  unsigned bad = 0;
+  for (std::size_t k = 0; k < 16; ++k) {
+    const unsigned hi = kHex[s[kAt[k]]], lo = kHex[s[kAt[k] + 1]];
+    bad |= hi | lo;
+    out[k] = static_cast<std::uint8_t>(hi << 4 | (lo & 0x0F));
+  }
+  return (bad & 0xF0) == 0;
+}
+
+std::string with_thousands(std::uint64_t value) {
+  std::string digits = std::to_string(value), out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
+// ---- interning ----------------------------------------------------------------
+
+std::uint32_t IndexBuilder::term_id(std::string_view utf8) {
+  if (2 * (terms_.size() + 1) > term_slots_.size()) grow_terms();
+  return find_or_add(utf8, hash_bytes(utf8));
+}
+
+void IndexBuilder::term_ids(const std::string_view* texts, std::size_t n, std::uint32_t* out) {
+  constexpr std::size_t kBatch = 16;
+  std::uint64_t hashes[kBatch];
+  for (std::size_t b = 0; b < n; b += kBatch) {
+    const std::size_t m = std::min(kBatch, n - b);
+    while (2 * (terms_.size() + m) > term_slots_.size()) grow_terms();
+    const std::size_t mask = term_slots_.size() - 1;
+    for (std::size_t i = 0; i < m; ++i) {
+      hashes[i] = hash_bytes(texts[b + i]);
+      __builtin_prefetch(&term_slots_[hashes[i] & mask]);
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+      const TermSlot& slot = term_slots_[hashes[i] & mask];
+      if (slot.text != nullptr) __builtin_prefetch(slot.text);
+    }
+    for (std::size_t i = 0; i < m; ++i) out[b + i] = find_or_add(texts[b + i], hashes[i]);
+  }
+}
+
+// The table has room for one more term.
+std::uint32_t IndexBuilder::find_or_add(std::string_view utf8, std::uint64_t h) {
+  const std::size_t mask = term_slots_.size() - 1;
+  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+    TermSlot& slot = term_slots_[i];
+    if (slot.id == 0xFFFFFFFFu) {
+      if (terms_.size() >= kMaxCount || utf8.size() > kMaxCount) fail_capacity();
+      if (utf8.size() > term_left_) {
+        const std::size_t size = std::max<std::size_t>(std::size_t{1} << 20, utf8.size());
+        term_blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+        term_next_ = term_blocks_.back().get();
+        term_left_ = size;
+      }
+      std::memcpy(term_next_, utf8.data(), utf8.size());
+      slot.hash = h;
+      slot.text = term_next_;
+      slot.length = static_cast<std::uint32_t>(utf8.size());
+      slot.id = static_cast<std::uint32_t>(terms_.size());
+      terms_.emplace_back(term_next_, utf8.size());
+      term_next_ += utf8.size();
+      term_left_ -= utf8.size();
+      return slot.id;
+    }
+    if (slot.hash == h && slot.length == utf8.size() && std::memcmp(slot.text, utf8.data(), utf8.size()) == 0) {
+      return slot.id;
+    }
+  }
+}
+
+void IndexBuilder::grow_terms() {
+  const std::size_t size = std::max<std::size_t>(1024, 2 * term_slots_.size());
+  std::vector<TermSlot> slots(size);
+  const std::size_t mask = size - 1;
+  for (const TermSlot& old : term_slots_) {
+    if (old.id == 0xFFFFFFFFu) continue;
+    std::size_t i = old.hash & mask;
+    while (slots[i].id != 0xFFFFFFFFu) i = (i + 1) & mask;
+    slots[i] = old;
+  }
+  term_slots_ = std::move(slots);
+}
+
+std::uint32_t IndexBuilder::video_id(const VideoId& id) {
+  if (2 * (videos_.size() + 1) > video_slots_.size()) grow_videos();
+  const std::size_t mask = video_slots_.size() - 1;
+  for (std::size_t i = hash_video(id) & mask;; i = (i + 1) & mask) {
+    VideoSlot& slot = video_slots_[i];
+    if (slot.number == 0xFFFFFFFFu) {
+      if (videos_.size() >= kMaxCount) fail_capacity();
+      slot.id = id;
+      slot.number = static_cast<std::uint32_t>(videos_.size());
+      videos_.push_back(id);
+      return slot.number;
+    }
+    if (slot.id == id) return slot.number;
+  }
+}
+
+void IndexBuilder::video_ids(const VideoId* ids, std::size_t n, std::uint32_t* out) {
+  constexpr std::size_t kBatch = 16;
+  for (std::size_t b = 0; b < n; b += kBatch) {
+    const std::size_t m = std::min(kBatch, n - b);
+    while (2 * (videos_.size() + m) > video_slots_.size()) grow_videos();
+    const std::size_t mask = video_slots_.size() - 1;
+    for (std::size_t i = 0; i < m; ++i) __builtin_prefetch(&video_slots_[hash_video(ids[b + i]) & mask]);
+    for (std::size_t i = 0; i < m; ++i) out[b + i] = video_id(ids[b + i]);
+  }
+}
+
+void IndexBuilder::grow_videos() {
+  const std::size_t size = std::max<std::size_t>(1024, 2 * video_slots_.size());
+  std::vector<VideoSlot> slots(size);
+  const std::size_t mask = size - 1;
+  for (const VideoSlot& old : video_slots_) {
+    if (old.number == 0xFFFFFFFFu) continue;
+    std::size_t i = hash_video(old.id) & mask;
+    while (slots[i].number != 0xFFFFFFFFu) i = (i + 1) & mask;
+    slots[i] = old;
+  }
+  video_slots_ = std::move(slots);
+}
+
+// ---- entries ------------------------------------------------------------------
+
+bool IndexBuilder::add(std::uint32_t term, std::uint32_t video, std::uint32_t count) {
+  if (term >= term_total_.size()) term_total_.resize(terms_.size(), 0);
+  const std::uint64_t total = term_total_[term] + count;
+  if (total > kMaxCount) return false;
+  term_total_[term] = total;
+  entry_term_.push_back(term);
+  entry_video_.push_back(video);
+  entry_count_.push_back(count);
+  return true;
+}
+
+std::size_t IndexBuilder::check_totals(std::size_t limit) {
+  term_total_.assign(terms_.size(), 0);
+  const std::size_t n = std::min({limit, entry_term_.size(), entry_video_.size(), entry_count_.size()});
+  for (std::size_t e = 0; e < n; ++e) {
+    const std::uint64_t total = term_total_[entry_term_[e]] + entry_count_[e];
+    if (total > kMaxCount) return e;
+    term_total_[entry_term_[e]] = total;
+  }
+  return kNoPosition;
+}
+
+void IndexBuilder::reserve(std::size_t entries) {
+  entry_term_.reserve(entries);
+  entry_video_.reserve(entries);
+  entry_count_.reserve(entries);
+}
+
+void IndexBuilder::truncate(std::size_t length) {
+  if (entry_term_.size() > length) entry_term_.resize(length);
+  if (entry_video_.size() > length) entry_video_.resize(length);
+  if (entry_count_.size() > length) entry_count_.resize(length);
+}
+
+// ---- step 1: the trie's shape -----------------------------------------------------
+
+std::optional<VocabularyError> IndexBuilder::shape() {
+  const std::size_t n_terms = terms_.size();
+  term_total_.resize(n_terms, 0);
+  stats_.entries = entry_term_.size();
+  stats_.terms = n_terms;
+  stats_.videos = videos_.size();
+
+  // Byte order of UTF-8 is code-point order.  The terms are sorted by
+  // their first eight bytes first (compared as one number, with no look at
+  // the texts), then each run of equal first bytes by the whole text.
+  {
+    struct Keyed {
+      std::uint64_t prefix;
+      std::uint32_t term;
+    };
+    std::vector<Keyed> keyed(n_terms);
+    for (std::uint32_t t = 0; t < n_terms; ++t) {
+      const std::string_view text = terms_[t];
+      std::uint64_t prefix = 0;
+      for (std::size_t k = 0; k < 8; ++k) {
+        prefix = prefix << 8 | (k < text.size() ? static_cast<unsigned char>(text[k]) : 0u);
+      }
+      keyed[t] = {prefix, t};
+    }
+    std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.prefix < b.prefix; });
+    term_order_.resize(n_terms);
+    for (std::size_t k = 0; k < n_terms; ++k) term_order_[k] = keyed[k].term;
+    const auto by_text = [&](std::uint32_t a, std::uint32_t b) { return terms_[a] < terms_[b]; };
+    for (std::size_t k = 0; k < n_terms;) {
+      std::size_t end = k + 1;
+      while (end < n_terms && keyed[end].prefix == keyed[k].prefix) ++end;
+      if (end - k > 1) std::sort(term_order_.begin() + k, term_order_.begin() + end, by_text);
+      k = end;
+    }
+  }
+
+  // Walk the terms in order keeping the nodes of the current term's
+  // prefixes on a path (with the byte length of each prefix); each term adds
+  // one node per character after its common prefix with the previous term.
+  labels_.assign(1, kEmptyLabel);
+  parents_.assign(1, 0);
+  term_node_.clear();
+  term_node_.reserve(n_terms);
+  std::vector<NodeId> path_nodes{0};
+  std::vector<std::size_t> path_bytes{0};
+  std::string_view previous;
+  for (const std::uint32_t t : term_order_) {
+    const std::string_view text = terms_[t];
+    std::size_t common = 0;
+    const std::size_t limit = std::min(previous.size(), text.size());
+    while (common < limit && previous[common] == text[common]) ++common;
+    // Back to the start of the character the terms differ in.
+    while (common > 0 && common < text.size() && (static_cast<unsigned char>(text[common]) & 0xC0) == 0x80) {
+      --common;
+    }
+    while (path_bytes.back() > common) {
+      path_bytes.pop_back();
+      path_nodes.pop_back();
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + common;
+    const auto* end = reinterpret_cast<const unsigned char*>(text.data()) + text.size();
+    while (p < end) {
+      const Label label = next_code_point(p);
+      const auto node = static_cast<NodeId>(labels_.size());
+      labels_.push_back(label);
+      parents_.push_back(path_nodes.back());
+      path_nodes.push_back(node);
+      path_bytes.push_back(static_cast<std::size_t>(p - reinterpret_cast<const unsigned char*>(text.data())));
+      if (labels_.size() > kMaxCount) {
+        return VocabularyError{VocabularyError::kTooManyNodes, {}, labels_.size()};
+      }
+    }
+    term_node_.push_back(path_nodes.back());
+    previous = text;
+  }
+  const std::size_t n = labels_.size();
+  stats_.nodes = n;
+
+  // Every node's total is the sum of its subtree's term totals, as
+  // propagation will form it: none may pass 2^32-1.  Parents come before
+  // children, so one backward pass sums them.
+  std::vector<std::uint64_t> total(n, 0);
+  for (std::size_t k = 0; k < n_terms; ++k) total[term_node_[k]] = term_total_[term_order_[k]];
+  for (std::size_t i = n; i-- > 1;) {
+    const std::uint64_t sum = total[parents_[i]] + total[i];
+    total[parents_[i]] = sum < total[i] ? UINT64_MAX : sum;
+  }
+  if (total[0] <= kMaxCount) return std::nullopt;
+  // Name the longest prefix whose counts overflow, the first in code-point
+  // order among equally long ones.
+  std::vector<std::uint32_t> depth(n, 0);
+  std::size_t worst = 0;
+  for (std::size_t i = 1; i < n; ++i) {
+    depth[i] = depth[parents_[i]] + 1;
+    if (total[i] > kMaxCount && depth[i] > depth[worst]) worst = i;
+  }
+  return VocabularyError{VocabularyError::kPrefixOverflow, node_text(static_cast<std::uint32_t>(worst)),
+                         total[worst]};
+}
+
+std::string IndexBuilder::node_text(std::uint32_t node) const {
+  std::vector<Label> labels;
+  for (; node != 0; node = parents_[node]) labels.push_back(labels_[node]);
+  std::string text;
+  for (auto it = labels.rbegin(); it != labels.rend(); ++it) {
+    const std::uint32_t c = *it;
+    if (c < 0x80) {
+      text += static_cast<char>(c);
+    } else if (c < 0x800) {
+      text += static_cast<char>(0xC0 | c >> 6);
+      text += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      text += static_cast<char>(0xE0 | c >> 12);
+      text += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      text += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      text += static_cast<char>(0xF0 | c >> 18);
+      text += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      text += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      text += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return text;
+}
+
+// ---- step 2: payloads, videos and the index -------------------------------------
+
+Trie IndexBuilder::finish(std::uint32_t video_top_n) {
+  const std::size_t n = labels_.size();
+  const std::size_t n_terms = terms_.size();
+  const std::size_t n_videos = videos_.size();
+  const std::size_t n_entries = entry_term_.size();
+  // The terms' texts and table are done with; the index needs the memory.
+  std::vector<TermSlot>().swap(term_slots_);
+  std::vector<std::string_view>().swap(terms_);
+  std::vector<std::unique_ptr<char[]>>().swap(term_blocks_);
+
+  // Child ranges: children grouped per parent, in id order, which is label
+  // order.
+  std::vector<std::uint32_t> node_shifts(n, 0);
+  for (std::size_t i = 1; i < n; ++i) ++node_shifts[parents_[i]];
+  std::uint32_t start = 0;
+  for (std::size_t i = 0; i < n; ++i) start += std::exchange(node_shifts[i], start);
+  std::vector<NodeId> transitions(n > 0 ? n - 1 : 0);
+  {
+    std::vector<std::uint32_t> next = node_shifts;
+    for (std::size_t i = 1; i < n; ++i) transitions[next[parents_[i]]++] = static_cast<NodeId>(i);
+  }
+  std::vector<NodeId>().swap(parents_);
+
+  // Videos numbered by descending total count, the first seen first among
+  // equal totals.
+  std::vector<VideoId> video_index(n_videos);
+  std::vector<std::uint32_t> number(n_videos);
+  {
+    std::vector<std::uint64_t> video_total(n_videos, 0);
+    for (std::size_t e = 0; e < n_entries; ++e) video_total[entry_video_[e]] += entry_count_[e];
+    std::vector<std::uint32_t> order(n_videos);
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::uint32_t a, std::uint32_t b) { return video_total[a] > video_total[b]; });
+    for (std::size_t r = 0; r < n_videos; ++r) {
+      number[order[r]] = static_cast<std::uint32_t>(r);
+      video_index[r] = videos_[order[r]];
+    }
+  }
+  std::vector<VideoId>().swap(videos_);
+  std::vector<VideoSlot>().swap(video_slots_);
+
+  // Entries grouped by term, in entry order within a term.
+  std::vector<std::size_t> begin(n_terms + 1, 0);
+  for (std::size_t e = 0; e < n_entries; ++e) ++begin[entry_term_[e] + 1];
+  for (std::size_t t = 0; t < n_terms; ++t) begin[t + 1] += begin[t];
+  std::vector<std::uint32_t> ids(n_entries), counts(n_entries);
+  {
+    std::vector<std::size_t> next(begin.begin(), begin.end() - 1);
+    for (std::size_t e = 0; e < n_entries; ++e) {
+      const std::size_t at = next[entry_term_[e]]++;
+      ids[at] = number[entry_video_[e]];
+      counts[at] = entry_count_[e];
+    }
+  }
+  std::vector<std::uint32_t>().swap(entry_term_);
+  std::vector<std::uint32_t>().swap(entry_video_);
+  std::vector<std::uint32_t>().swap(entry_count_);
+  std::vector<std::uint32_t>().swap(number);
+
+  std::vector<std::uint32_t> length(n_terms);
+  std::size_t folded = 0;
+  for (std::size_t t = 0; t < n_terms; ++t) {
+    length[t] = static_cast<std::uint32_t>(fold_term(&ids[begin[t]], &counts[begin[t]], begin[t + 1] - begin[t]));
+    folded += length[t];
+  }
+
+  auto fill = [&](PayloadTable& payloads) {
+    payloads.reserve(n, folded);
+    std::size_t k = 0;  // term nodes come in node order along term_order_
+    for (std::size_t node = 0; node < n; ++node) {
+      if (k < n_terms && term_node_[k] == node) {
+        const std::uint32_t t = term_order_[k++];
+        const std::span<const std::uint32_t> term_ids(&ids[begin[t]], length[t]);
+        const std::span<const std::uint32_t> term_counts(&counts[begin[t]], length[t]);
+        payloads.push(static_cast<std::uint32_t>(term_total_[t]), term_ids, term_counts);
+      } else {
+        payloads.push_absent();
+      }
+    }
+    // Propagation comes next: leave it the memory.
+    std::vector<std::uint32_t>().swap(ids);
+    std::vector<std::uint32_t>().swap(counts);
+    std::vector<std::size_t>().swap(begin);
+    std::vector<std::uint32_t>().swap(length);
+    std::vector<std::uint32_t>().swap(term_order_);
+    std::vector<NodeId>().swap(term_node_);
+    std::vector<std::uint64_t>().swap(term_total_);
+  };
+  Trie trie = assemble(std::move(node_shifts), std::move(labels_), std::move(transitions), fill,
+                       std::move(video_index), video_top_n);
+  const BuildStats stats = stats_;
+  *this = IndexBuilder();  // release the rest
+  stats_ = stats;
+  return trie;
+}
+
+}  // namespace tessaloom::build

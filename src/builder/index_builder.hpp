@@ -1,0 +1,209 @@
+// The index builder: turns (term, video, count) entries into an index.
+//
+// Entries arrive already converted (a term as UTF-8, a video as its 16
+// bytes, a count); the readers of each input kind check them with the
+// functions below and intern terms and videos into the builder.  Building
+// then runs in two steps, so that a caller can report progress between
+// them:
+//
+//   1. `shape()`: the distinct terms in code-point order, the trie over
+//      them (one node per distinct prefix, node 0 the root with the empty
+//      label, nodes numbered in depth-first pre-order with children in
+//      label order, so each node's children form one run of
+//      `child_transitions`), and the refusal of counts that add up past
+//      2^32-1 under a common prefix.
+//   2. `finish(video_top_n)`: one payload per term (counts summed per
+//      video, videos ordered by sum, largest first, first seen first among
+//      equal sums), the video table numbered by descending total count
+//      (most frequent first, first seen first among equal totals), and the
+//      index itself, made by the index's own construction: the arrays and
+//      payloads filled in, then `propagate`.
+//
+// Nothing here needs the interpreter.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../prefix/trie.hpp"
+
+namespace tessaloom::build {
+
+inline constexpr std::uint32_t kMaxCount = 0xFFFFFFFFu;
+inline constexpr std::size_t kNoPosition = static_cast<std::size_t>(-1);
+
+// ---- checks of single values ------------------------------------------------
+
+enum class TermCheck : std::uint8_t {
+  kOk,
+  kEmpty,       // "term is empty"
+  kUnstorable,  // U+0000 (the trie's empty label) in the term
+  kNotUtf8,     // bytes that are not UTF-8 (only from byte-level inputs)
+};
+
+// Whether a term given as bytes can be stored.  For kUnstorable,
+// `code_point` is the offending character.
+TermCheck check_term(std::string_view utf8, std::uint32_t& code_point);
+
+// The 16 bytes of a 36-character UUID text: hex digits of either case in
+// groups of 8-4-4-4-12.  False for anything else.
+bool parse_uuid_text(std::string_view text, VideoId& out);
+
+// Position just past the longest prefix of `bytes` that is valid UTF-8
+// (surrogates and overlong forms refused); bytes.size() when all of it is.
+std::size_t valid_utf8_prefix(std::string_view bytes);
+
+// A bad entry: what is wrong and where (an entry's position, or for the
+// text readers a line number).
+struct BadValue {
+  enum Kind : std::uint8_t {
+    kNull,              // a null
+    kTermEmpty,         // ""
+    kTermUnstorable,    // holds U+0000 (`code_point`)
+    kTermNotUtf8,       // bytes that are not UTF-8
+    kVideoLength,       // binary of `number` bytes
+    kVideoText,         // `text` is no UUID text
+    kCountNotPositive,  // `number` <= 0
+    kCountTooLarge,     // `number` > 2^32-1
+    kTermTotal,         // the counts of term `text` add up past 2^32-1
+    // Text inputs only:
+    kLineNotUtf8,       // byte `number` of the line is not UTF-8
+    kFieldCount,        // `number` fields instead of 3
+    kCountNotInteger,   // count `text` is not ASCII digits
+  };
+  std::size_t position = kNoPosition;
+  Kind kind = kNull;
+  std::string text;    // the term or video text, as bytes
+  std::string number;  // a count or a byte length, in decimal
+  std::uint32_t code_point = 0;
+};
+
+// ---- failures of a whole vocabulary ------------------------------------------
+
+struct VocabularyError {
+  enum Kind : std::uint8_t {
+    kPrefixOverflow,  // the counts under `prefix` add up to `total`
+    kTooManyNodes,    // the trie would need `total` nodes
+  };
+  Kind kind;
+  std::string prefix;  // UTF-8
+  std::uint64_t total = 0;
+
+  // The message; `prefix` is quoted as given by `quote` (which the
+  // bindings make the interpreter's repr).
+  template <class Quote>
+  std::string message(Quote quote) const;
+};
+
+std::string with_thousands(std::uint64_t value);
+
+template <class Quote>
+std::string VocabularyError::message(Quote quote) const {
+  if (kind == kTooManyNodes) {
+    return "the vocabulary needs " + with_thousands(total) + " trie nodes, more than " +
+           with_thousands(kMaxCount);
+  }
+  const std::string tail = " add up to " + std::to_string(total) + ", more than 4294967295, which a trie node's " +
+                           "total count cannot hold";
+  if (prefix.empty()) return "the counts of all terms together" + tail;
+  return "the counts of the terms starting with " + quote(prefix) + tail;
+}
+
+// ---- the builder ----------------------------------------------------------------
+
+struct BuildStats {
+  std::size_t entries = 0;
+  std::size_t terms = 0;
+  std::size_t nodes = 0;
+  std::size_t videos = 0;
+};
+
+class IndexBuilder {
+ public:
+  // The id of a term (checked beforehand), interned on first sight.
+  std::uint32_t term_id(std::string_view utf8);
+  // The ids of n terms at once: the table lookups of a batch overlap, which
+  // hides most of their memory latency on large vocabularies.
+  void term_ids(const std::string_view* texts, std::size_t n, std::uint32_t* out);
+  // The id of a video, in first-seen order.
+  std::uint32_t video_id(const VideoId& id);
+  // The ids of n videos at once (see term_ids).
+  void video_ids(const VideoId* ids, std::size_t n, std::uint32_t* out);
+
+  std::string_view term_text(std::uint32_t term) const { return terms_[term]; }
+  std::size_t term_count() const { return terms_.size(); }
+  std::size_t video_count() const { return videos_.size(); }
+  std::size_t entry_count() const { return entry_term_.size(); }
+
+  // Appends one entry whose values were checked, keeping each term's
+  // running total; false (nothing appended) when the term's counts would
+  // then add up past 2^32-1.
+  bool add(std::uint32_t term, std::uint32_t video, std::uint32_t count);
+
+  // Column-wise filling, for inputs read one column at a time: the three
+  // columns are appended separately, then `check_totals` runs the totals
+  // over the first `limit` entries.  Returns the position of the first
+  // entry at which its term's counts add up past 2^32-1, or kNoPosition.
+  std::vector<std::uint32_t>& term_column() { return entry_term_; }
+  std::vector<std::uint32_t>& video_column() { return entry_video_; }
+  std::vector<std::uint32_t>& count_column() { return entry_count_; }
+  std::size_t check_totals(std::size_t limit);
+  // Room for `entries` entries in each column, when the input tells its
+  // length (a hint: more or fewer may come).
+  void reserve(std::size_t entries);
+  // Drops the entries from `length` on (after a failure).
+  void truncate(std::size_t length);
+
+  // Step 1 (see the file comment).  On success the node count is known.
+  std::optional<VocabularyError> shape();
+  std::size_t node_count() const { return labels_.size(); }
+
+  // Step 2: the index.  Releases the builder's working storage.
+  Trie finish(std::uint32_t video_top_n);
+
+  BuildStats stats() const { return stats_; }
+
+ private:
+  struct TermSlot {
+    std::uint64_t hash = 0;
+    const char* text = nullptr;
+    std::uint32_t length = 0;
+    std::uint32_t id = 0xFFFFFFFFu;
+  };
+  struct VideoSlot {
+    VideoId id{};
+    std::uint32_t number = 0xFFFFFFFFu;
+  };
+  void grow_terms();
+  std::uint32_t find_or_add(std::string_view utf8, std::uint64_t hash);
+  void grow_videos();
+  std::string node_text(std::uint32_t node) const;
+
+  // Term storage: texts back to back in blocks that never move.
+  std::vector<std::unique_ptr<char[]>> term_blocks_;
+  char* term_next_ = nullptr;
+  std::size_t term_left_ = 0;
+  std::vector<std::string_view> terms_;
+  std::vector<TermSlot> term_slots_;
+  std::vector<std::uint64_t> term_total_;
+
+  std::vector<VideoId> videos_;
+  std::vector<VideoSlot> video_slots_;
+
+  std::vector<std::uint32_t> entry_term_, entry_video_, entry_count_;
+
+  // Filled by shape().
+  std::vector<Label> labels_;
+  std::vector<NodeId> parents_;
+  std::vector<std::uint32_t> term_order_;  // term ids in code-point order
+  std::vector<NodeId> term_node_;          // node of term_order_[k]
+
+  BuildStats stats_;
+};
+
+}  // namespace tessaloom::build
