@@ -127,14 +127,13 @@ template <class FillPayloads>
 Trie assemble(std::vector<std::uint32_t>&& node_shifts, std::vector<Label>&& labels,
               std::vector<NodeId>&& transitions, FillPayloads&& fill_payloads, std::vector<VideoId>&& videos,
               std::uint32_t video_top_n) {
-  Trie trie;
-  trie.node_shifts = std::move(node_shifts);
-  trie.child_labels = std::move(labels);
-  trie.child_transitions = std::move(transitions);
-  fill_payloads(trie.payloads);
-  trie.video_index = std::move(videos);
-  propagate(trie, video_top_n);
-  return trie;
+  TrieArrays arrays;
+  arrays.node_shifts = std::move(node_shifts);
+  arrays.child_labels = std::move(labels);
+  arrays.child_transitions = std::move(transitions);
+  fill_payloads(arrays.payloads);
+  arrays.video_index = std::move(videos);
+  return propagate(std::move(arrays), video_top_n);
 }
 
 }  // namespace
