@@ -5,6 +5,7 @@
 // Built with TESSALOOM_BUILD_TESTS=ON and run by ctest.
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -30,9 +31,15 @@ static VideoId video(std::uint8_t n) {
   return id;
 }
 
-static std::vector<std::uint32_t> ids_of(const Trie& trie, std::size_t node) {
-  const auto view = trie.payloads.get(node);
-  return {view.video_ids.begin(), view.video_ids.end()};
+static DecodedPayload payload_of(const Trie& trie, std::size_t node) {
+  DecodedPayload payload;
+  PayloadStore::decode(trie.payloads.record(node), payload);
+  return payload;
+}
+
+template <class T>
+static std::vector<T> vec(std::span<const T> s) {
+  return {s.begin(), s.end()};
 }
 
 static void car_cart_cat() {
@@ -47,15 +54,15 @@ static void car_cart_cat() {
   CHECK(!b.shape());
   CHECK(b.node_count() == 6);  // '' c ca car cart cat
   const Trie trie = b.finish(10);
-  CHECK((trie.child_labels == std::vector<Label>{0, 'c', 'a', 'r', 't', 't'}));
-  CHECK((trie.node_shifts == std::vector<std::uint32_t>{0, 1, 2, 4, 5, 5}));
-  CHECK((trie.child_transitions == std::vector<NodeId>{1, 2, 3, 5, 4}));
-  CHECK((trie.video_index == std::vector<VideoId>{video(1), video(2), video(0)}));
+  CHECK((vec(trie.child_labels) == std::vector<Label>{0, 'c', 'a', 'r', 't', 't'}));
+  CHECK((vec(trie.node_shifts) == std::vector<std::uint32_t>{0, 1, 2, 4, 5, 5}));
+  CHECK((vec(trie.child_transitions) == std::vector<NodeId>{1, 2, 3, 5, 4}));
+  CHECK((vec(trie.video_index) == std::vector<VideoId>{video(1), video(2), video(0)}));
   // cat: video 0 (now 2) 2, video 1 (now 0) 2, video 2 (now 1) 1: equal
   // counts keep the order first seen.
-  CHECK((ids_of(trie, 5) == std::vector<std::uint32_t>{2, 0, 1}));
-  CHECK(trie.payloads.get(3).total_count == 9);   // car and cart
-  CHECK(trie.payloads.get(0).total_count == 14);  // everything
+  CHECK((payload_of(trie, 5).video_ids == std::vector<std::uint32_t>{2, 0, 1}));
+  CHECK(payload_of(trie, 3).total_count == 9);   // car and cart
+  CHECK(payload_of(trie, 0).total_count == 14);  // everything
   CHECK(b.stats().terms == 3 && b.stats().nodes == 6 && b.stats().videos == 3 && b.stats().entries == 6);
 }
 
