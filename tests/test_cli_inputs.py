@@ -98,3 +98,13 @@ def test_prefix_overflow_names_the_file(tmp_path, capsys):
     path.write_text(f"ab\t{A}\t4000000000\nac\t{B}\t4000000000\n", encoding="utf-8")
     _, err, _ = build(capsys, path, tmp_path)
     assert err.startswith(f"tessaloom: error: {path}: the counts of the terms starting with 'a' add up to")
+
+
+def test_tsv_larger_than_a_read(tmp_path, capsys):
+    # Over two of the reader's 1 MiB chunks, lines split across them.
+    entries = [(f"w{n % 5000}é", str(uuid.UUID(int=n % 977)), 1 + n % 7) for n in range(60_000)]
+    path = tmp_path / "v.tsv"
+    path.write_text("".join(f"{t}\t{v}\t{c}\n" for t, v, c in entries), encoding="utf-8")
+    assert path.stat().st_size > 2 << 20
+    code, err, built = build(capsys, path, tmp_path)
+    assert (code, err) == (0, "") and built == tessaloom.build_index(entries, cli.DEFAULT_TOP_N).to_bytes()
