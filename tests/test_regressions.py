@@ -8,9 +8,9 @@ import pytest
 import model
 from conftest import MAX_U32, build, graph_arrays, panic
 
-BUDGET_TEXT = (
-    "walk exceeded {} node visits: the child lists share nodes so heavily that the number of paths explodes"
-)
+SHARED = ": the child lists share nodes so heavily that the number of paths explodes"
+BUDGET_TEXT = "walk exceeded {} node visits" + SHARED
+REPEATED_TEXT = "walk exceeded {} bytes of repeated result texts" + SHARED
 
 
 def doubled_chain(n):
@@ -24,7 +24,11 @@ def test_exploding_paths_end_with_the_visit_budget(PS, method):
     # while holding the interpreter lock.
     index = build(PS, doubled_chain(100))
     start = time.monotonic()
+    # With every node reported, the repeated result texts run out first;
+    # with nothing reported (limit 0), the visits.
     err = panic(getattr(index, method), "a" * 5, MAX_U32)
+    assert err.args == (REPEATED_TEXT.format(64 * (100 + 198) + 65536),)
+    err = panic(getattr(index, method), "a" * 5, MAX_U32, 0)
     assert err.args == (BUDGET_TEXT.format(64 * (100 + 198) + 1024),)
     assert time.monotonic() - start < 5
     # The index stays usable, and pruning keeps a near query within budget.
