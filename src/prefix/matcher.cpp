@@ -256,7 +256,7 @@ class BitRows {
 };
 
 // Rows of a query of any length, held as the vertical differences of
-// blocks of 64 entries, one word pair per block: the blocked form of the
+// blocks of 64 entries, two words per block: the blocked form of the
 // bit-vector recurrence of
 //   G. Myers, "A fast bit-vector algorithm for approximate string matching
 //   based on dynamic programming", J. ACM 46(3):395-415, 1999, Section 4
@@ -295,7 +295,11 @@ class BlockRows {
   static constexpr std::size_t kWord = 64;
 
   BlockRows(const std::vector<std::uint32_t>& query, std::uint32_t max_dist)
-      : n_(query.size()), blocks_((query.size() + kWord - 1) / kWord), max_dist_(max_dist) {
+      : n_(query.size()),
+        blocks_((query.size() + kWord - 1) / kWord),
+        max_dist_(max_dist),
+        last_bit_(query.empty() ? 63 : static_cast<unsigned>((query.size() - 1) % kWord)),
+        last_mask_(last_bit_ == 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (last_bit_ + 1)) - 1) {
     // Match masks: a dense row of one word per block for characters that
     // occur at least once per four blocks (at most 4 x 64 of them), a
     // sparse list of (block, mask) for the rest, so the masks take memory
@@ -321,6 +325,7 @@ class BlockRows {
       }
       slots_.push_back(slot);
     }
+    finish_slots();
     // Fill in query order; the sparse lists come out sorted by block.
     std::vector<std::size_t> sparse_len(slots_.size(), 0);
     std::vector<std::size_t> first(slots_.size(), 0);
@@ -355,6 +360,13 @@ class BlockRows {
     }
   }
 
+  void finish_slots() {
+    ascii_slot_.fill(slots_.size());
+    for (std::size_t s = 0; s < slots_.size() && slots_[s].c < ascii_slot_.size(); ++s) {
+      ascii_slot_[slots_[s].c] = s;
+    }
+  }
+
   void ensure(std::size_t length) {
     if (rows_.size() <= length) rows_.resize(std::max(length + 1, rows_.size() * 2));
   }
@@ -367,69 +379,63 @@ class BlockRows {
     const std::uint64_t row0 = length;
     // Blocks starting past the band's top end are not started.
     const std::uint64_t band_end = row0 + max_dist_;
-    const std::size_t at = prev.at + 2 * (prev.hi - prev.lo);
-    if (pool_.size() < at + 2 * (blocks_ - prev.lo)) {
-      pool_.resize(std::max(at + 2 * (blocks_ - prev.lo), pool_.size() * 2));
-    }
+    const std::size_t at = prev.at + kStride * (prev.hi - prev.lo);
+    const std::size_t room = at + kStride * (blocks_ - prev.lo);
+    if (pool_.size() < room) pool_.resize(std::max(room, pool_.size() * 2));
     const std::uint64_t* Peq = masks(label);
     const std::uint64_t* in = pool_.data() + prev.at;
     std::uint64_t* out = pool_.data() + at;
 
     int h = 1;  // h_in of block lo: entry 0 grows by one, or the stand-in below lo
+    std::uint64_t end_prev = prev.base;  // previous row's entry at the end of block b
     std::size_t b = prev.lo;
     for (; b < blocks_; ++b) {
+      const std::size_t i = kStride * (b - prev.lo);
       std::uint64_t Pv, Mv;
       if (b < prev.hi) {
-        Pv = in[2 * (b - prev.lo)];
-        Mv = in[2 * (b - prev.lo) + 1];
+        Pv = in[i];
+        Mv = in[i + 1];
+        end_prev = in[i + 2];
       } else {
         if (h < 0 || kWord * b + 1 > band_end) break;
         Pv = ~std::uint64_t{0};
         Mv = 0;
+        end_prev += block_size(b);
       }
       // Myers' Advance_Block, with the horizontal difference h_in = h.
-      std::uint64_t Eq = Peq[b];
-      const std::uint64_t Xv = Eq | Mv;
-      if (h < 0) Eq |= 1;
+      const std::uint64_t h_neg = h < 0, h_pos = h > 0;
+      const std::uint64_t Eq = Peq[b] | h_neg;
+      const std::uint64_t Xv = Peq[b] | Mv;
       const std::uint64_t Xh = (((Eq & Pv) + Pv) ^ Pv) | Eq;
       std::uint64_t Ph = Mv | ~(Xh | Pv);
       std::uint64_t Mh = Pv & Xh;
-      const unsigned top_bit = b + 1 == blocks_ ? static_cast<unsigned>((n_ - 1) % kWord) : 63;
+      const unsigned top_bit = b + 1 == blocks_ ? last_bit_ : 63;
       const int h_out = static_cast<int>((Ph >> top_bit) & 1) - static_cast<int>((Mh >> top_bit) & 1);
-      Ph <<= 1;
-      Mh <<= 1;
-      if (h < 0) {
-        Mh |= 1;
-      } else if (h > 0) {
-        Ph |= 1;
-      }
-      out[2 * (b - prev.lo)] = Mh | ~(Xv | Ph);
-      out[2 * (b - prev.lo) + 1] = Ph & Xv;
+      Ph = (Ph << 1) | h_pos;
+      Mh = (Mh << 1) | h_neg;
+      out[i] = Mh | ~(Xv | Ph);
+      out[i + 1] = Ph & Xv;
+      out[i + 2] = end_prev + static_cast<std::uint64_t>(static_cast<std::int64_t>(h_out));
       h = h_out;
     }
-    // The entry at the end of the last block worked on, before and after.
-    std::uint64_t top = prev.top;
-    for (std::size_t t = std::max(prev.hi, prev.lo); t < b; ++t) top += block_size(t);
-    Row row{at, prev.lo, b, prev.base + 1, top + static_cast<std::uint64_t>(static_cast<std::int64_t>(h))};
-    if (b == prev.lo) row.top = row.base;  // no block at all (n = 0, or the band is past n)
+    Row row{at, prev.lo, b, prev.base + 1, 0};
 
     // Drop the blocks that lie entirely below the band from here on.
     const std::uint64_t band_start = row0 > max_dist_ ? row0 - max_dist_ : 0;
-    while (row.lo < row.hi && kWord * row.lo + block_size(row.lo) < band_start) {
-      const std::uint64_t* block = pool_.data() + row.at;
-      row.base = row.base + ones(block[0], row.lo) - ones(block[1], row.lo);
+    // (A last block shorter than a word is kept a little longer: harmless.)
+    while (row.lo < row.hi && kWord * (row.lo + 1) < band_start) {
+      row.base = pool_[row.at + 2];
       ++row.lo;
-      row.at += 2;
+      row.at += kStride;
     }
     // Blocks at the top that came out all +1 need no room.
     while (row.hi > row.lo) {
-      const std::uint64_t* block = pool_.data() + row.at + 2 * (row.hi - 1 - row.lo);
+      const std::uint64_t* block = pool_.data() + row.at + kStride * (row.hi - 1 - row.lo);
       const std::uint64_t mask = block_mask(row.hi - 1);
       if ((block[0] & mask) != mask || (block[1] & mask) != 0) break;
       --row.hi;
-      row.top -= block_size(row.hi);
     }
-    if (row.hi == row.lo) row.top = row.base;
+    row.top = row.hi > row.lo ? pool_[row.at + kStride * (row.hi - 1 - row.lo) + 2] : row.base;
     rows_[length] = row;
   }
 
@@ -441,39 +447,57 @@ class BlockRows {
     return d > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(d);
   }
 
-  // True when every entry exceeds `max_dist`.  Scans the kept blocks (the
-  // entries above them only grow); a block none of whose entries can come
-  // within max_dist, judged by its number of decreases, is skipped whole.
+  // True when every entry exceeds `max_dist`.  Only the kept blocks that
+  // intersect the band can hold an entry within reach (the others hold
+  // upper bounds of entries beyond it); the entries above hi rise from
+  // `top`, and `base` stands below everything kept.
   bool prune(std::size_t length, std::uint32_t max_dist) const {
     const Row& r = rows_[length];
+    if (r.base <= max_dist) return false;
+    const std::uint64_t row0 = length;
+    const std::uint64_t band_start = row0 > max_dist ? row0 - max_dist : 0;
+    const std::uint64_t band_end = row0 + max_dist;
     std::uint64_t value = r.base;
-    if (value <= max_dist) return false;
     const std::uint64_t* block = pool_.data() + r.at;
-    for (std::size_t b = r.lo; b < r.hi; ++b, block += 2) {
-      const std::uint64_t mask = block_mask(b);
-      std::uint64_t p = block[0] & mask, q = block[1] & mask;
-      const std::uint64_t falls = static_cast<std::uint64_t>(std::popcount(q));
-      const std::uint64_t rises = static_cast<std::uint64_t>(std::popcount(p));
-      if (value > max_dist + falls) {
-        value = value + rises - falls;
-        continue;
+    for (std::size_t b = r.lo; b < r.hi; ++b, block += kStride) {
+      std::uint64_t v = value;  // the entry before the block
+      value = block[2];         // the entry at its end
+      const std::uint64_t first = kWord * b + 1, size = block_size(b);
+      if (first + size - 1 < band_start) continue;
+      if (first > band_end) break;
+      if (value <= max_dist) return false;
+      // Only the block's entries inside the band, bits lo_bit .. hi_bit-1.
+      const std::uint64_t lo_bit = band_start > first ? band_start - first : 0;
+      const std::uint64_t hi_bit = std::min<std::uint64_t>(size, band_end - first + 1);
+      if (lo_bit >= hi_bit) continue;
+      std::uint64_t p = block[0], q = block[1];
+      if (lo_bit > 0) {
+        const std::uint64_t below = (std::uint64_t{1} << lo_bit) - 1;
+        v = v + ones(p & below) - ones(q & below);
+        p >>= lo_bit;
+        q >>= lo_bit;
       }
-      while (q != 0) {
+      const std::uint64_t width = hi_bit - lo_bit;
+      const std::uint64_t window = width == kWord ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
+      p &= window;
+      q &= window;
+      while (q != 0) {  // without a decrease no later entry is lower
         const unsigned group = static_cast<unsigned>((p & 0xF) | ((q & 0xF) << 4));
-        if (value - static_cast<std::uint64_t>(kGroups.drop[group]) <= max_dist) return false;
-        value = value + static_cast<std::uint64_t>(kGroups.rise[group]) -
-                static_cast<std::uint64_t>(kGroups.fall[group]);
+        if (v - static_cast<std::uint64_t>(kGroups.drop[group]) <= max_dist) return false;
+        v = v + static_cast<std::uint64_t>(kGroups.rise[group]) -
+            static_cast<std::uint64_t>(kGroups.fall[group]);
         p >>= 4;
         q >>= 4;
       }
-      value += static_cast<std::uint64_t>(std::popcount(p));
     }
-    return true;  // the entries past hi rise from `top`, which is counted
+    return true;
   }
 
  private:
+  // Per kept block: Pv, Mv, and the entry at the block's end.
+  static constexpr std::size_t kStride = 3;
   struct Row {
-    std::size_t at;       // position of block lo in pool_ (two words per block)
+    std::size_t at;       // position of block lo in pool_
     std::size_t lo, hi;   // kept blocks
     std::uint64_t base;   // entry 64 lo
     std::uint64_t top;    // entry min(64 hi, n), or `base` when lo == hi
@@ -488,16 +512,18 @@ class BlockRows {
     std::uint64_t mask;
   };
 
-  std::size_t block_size(std::size_t b) const { return std::min(kWord, n_ - kWord * b); }
-  std::uint64_t block_mask(std::size_t b) const {
-    const std::size_t size = block_size(b);
-    return size == kWord ? ~std::uint64_t{0} : (std::uint64_t{1} << size) - 1;
-  }
-  std::uint64_t ones(std::uint64_t word, std::size_t b) const {
-    return static_cast<std::uint64_t>(std::popcount(word & block_mask(b)));
+  std::size_t block_size(std::size_t b) const { return b + 1 == blocks_ ? last_bit_ + 1 : kWord; }
+  std::uint64_t block_mask(std::size_t b) const { return b + 1 == blocks_ ? last_mask_ : ~std::uint64_t{0}; }
+  // Bits set, without relying on a popcount instruction in the target.
+  static std::uint64_t ones(std::uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return (x * 0x0101010101010101ull) >> 56;
   }
 
   std::size_t slot_of(std::uint32_t c) const {
+    if (c < ascii_slot_.size()) return ascii_slot_[c];
     auto it = std::lower_bound(slots_.begin(), slots_.end(), c,
                                [](const Slot& s, std::uint32_t v) { return s.c < v; });
     return it != slots_.end() && it->c == c ? static_cast<std::size_t>(it - slots_.begin()) : slots_.size();
@@ -524,7 +550,10 @@ class BlockRows {
   std::size_t n_;
   std::size_t blocks_;
   std::uint64_t max_dist_;
+  unsigned last_bit_;        // the top entry's bit in the last block
+  std::uint64_t last_mask_;  // the last block's entries
   std::vector<Slot> slots_;  // sorted by code point
+  std::array<std::size_t, 128> ascii_slot_;
   std::vector<std::uint64_t> dense_;
   std::vector<Sparse> sparse_;
   std::vector<std::uint64_t> zero_, scratch_;
