@@ -1,6 +1,7 @@
 """Inputs that once hung, crashed or misbehaved, kept so they stay fixed.
 Each test names what went wrong."""
 
+import os
 import time
 
 import pytest
@@ -59,8 +60,9 @@ def test_shared_lists_end_in_the_budget_fault_quickly_and_small(shape):
     outcome, cpu, rss = hostile.measure_in_child(data, method, args, timeout=60)
     assert outcome.startswith("PanicException "), outcome
     assert ("share nodes" in outcome) or ("cycle" in outcome), outcome
-    assert cpu < 1.0, (cpu, outcome)
-    assert rss < 100 * 2**20, (rss, outcome)
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):  # the sanitizer's runtime costs both
+        assert cpu < 1.0, (cpu, outcome)
+        assert rss < 100 * 2**20, (rss, outcome)
 
 
 @pytest.mark.parametrize("term", ["", "a" * 40, "a" * 100 + "b" * 50])
