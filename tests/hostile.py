@@ -76,9 +76,13 @@ with open(path, "rb") as f:
     index = PrefixSearch.from_bytes(f.read())
 try:
     out = getattr(index, method)(*args)
-    print("returned", len(out))
+    line = f"returned {len(out)}"
 except BaseException as exc:
-    print(type(exc).__name__, str(exc)[:200])
+    line = f"{type(exc).__name__} {str(exc)[:200]}"
+with open("/proc/self/status") as f:  # the peak since exec, not since fork
+    hwm = [int(l.split()[1]) for l in f if l.startswith("VmHWM:")][0]
+print(hwm)
+print(line)
 """
 
 
@@ -121,10 +125,15 @@ def measure_in_child(data, method, args, python=None, timeout=60, memory_limit=N
     finally:
         os.unlink(path)
     lines = b"".join(chunks).decode(errors="replace").strip().splitlines()
+    # Peak RSS: the child's own high-water mark when it got to report it,
+    # else the kernel's figure (which counts the forked parent's pages too).
+    peak = usage.ru_maxrss * 1024
+    if len(lines) >= 2 and lines[-2].isdigit():
+        peak = int(lines[-2]) * 1024
     if timed_out:
         outcome = f"timeout after {timeout} s"
     elif not lines:
         outcome = "killed"
     else:
         outcome = lines[-1]
-    return outcome, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024
+    return outcome, usage.ru_utime + usage.ru_stime, peak

@@ -40,15 +40,19 @@ struct Model {
 };
 
 inline Model to_model(const Trie& t) {
-  Model m{t.node_shifts, t.child_labels, t.child_transitions, {}, t.video_index};
+  Model m{{t.node_shifts.begin(), t.node_shifts.end()},
+          {t.child_labels.begin(), t.child_labels.end()},
+          {t.child_transitions.begin(), t.child_transitions.end()},
+          {},
+          {t.video_index.begin(), t.video_index.end()}};
+  DecodedPayload v;
   for (std::size_t i = 0; i < t.payloads.size(); ++i) {
     if (!t.payloads.checked_present(i)) {
       m.payloads.emplace_back();
       continue;
     }
-    const PayloadView v = t.payloads.get(i);
-    m.payloads.push_back(ModelPayload{v.total_count, {v.video_ids.begin(), v.video_ids.end()},
-                                      {v.video_counts.begin(), v.video_counts.end()}});
+    PayloadStore::decode(t.payloads.record(i), v);
+    m.payloads.push_back(ModelPayload{v.total_count, v.video_ids, v.video_counts});
   }
   return m;
 }
@@ -179,7 +183,8 @@ inline std::vector<RankedVideo> rank_reference(const Trie& trie, std::string_vie
   for (const MatchResult& m : matches) {
     const double weight = m.text == term ? 1.0 : n == 0 ? 0.0 : (1.0 - m.distance / n) * 0.05;
     if (!(weight > 0.0) || !trie.payloads.checked_present(m.node)) continue;
-    const PayloadView p = trie.payloads.get(m.node);
+    DecodedPayload p;
+    PayloadStore::decode(trie.payloads.record(m.node), p);
     total += weight * p.total_count;
     for (std::size_t k = 0; k < p.video_ids.size(); ++k) {
       if (k >= p.video_counts.size()) fail_index(p.video_counts.size(), k);

@@ -622,7 +622,7 @@ void check_long_random(unsigned rounds) {
       for (std::size_t i = rng() % 300; i > 0; --i) word.push_back(letters[rng() % alphabet]);
       words.push_back(word);
     }
-    const Trie t = trie_of(words);
+    const TestTrie t = trie_of(words);
     for (int q = 0; q < 4; ++q) {
       std::u32string query = words[rng() % words.size()];
       for (std::size_t e = rng() % 6; e > 0 && !query.empty(); --e) {
@@ -637,8 +637,15 @@ void check_long_random(unsigned rounds) {
         const Outcome got = capture([&] { return m(t, term, max_dist, std::nullopt); });
         CHECK(same(got, expected));
         if (!same(got, expected)) {
-          std::fprintf(stderr, "  long round %u: %zu chars, max_dist %u: %zu vs %zu matches\n", round,
-                       query.size(), max_dist, got.matches.size(), expected.matches.size());
+          std::fprintf(stderr, "  long round %u: %zu chars, max_dist %u: %zu vs %zu matches, fault '%s' vs '%s'\n",
+                       round, query.size(), max_dist, got.matches.size(), expected.matches.size(),
+                       got.fault.c_str(), expected.fault.c_str());
+          if (std::getenv("MATCHER_CHECK_DUMP")) {
+            std::fprintf(stderr, "query %s\n", term.c_str());
+            for (const auto& w : words) std::fprintf(stderr, "word %s\n", utf8(w).c_str());
+            for (const auto& m : got.matches) std::fprintf(stderr, "got %s %u\n", m.text.c_str(), m.distance);
+            for (const auto& m : expected.matches) std::fprintf(stderr, "want %s %u\n", m.text.c_str(), m.distance);
+          }
           return;
         }
       }
