@@ -6,12 +6,17 @@ misspellings of real words (one and two edits, 3 to 12 code points) at
 max_dist 1 and 2, and prints the median time per query of both methods, the
 nodes the walk visits per query, the time per visited node and the ratio
 against the pure-Python walk of the tests' model on a fixed subset of the
-queries.
+queries.  A long-query section then times queries of more than 64 code
+points (text made of the index's own words, so the walk goes deep) against
+their targets, and checks them against the plain rows' results where those
+are affordable.
 
     python bench/bench_query.py [--lists american-english-huge french ...]
+                                [--long-only] [--skip-long]
 """
 
 import argparse
+import random
 import statistics
 import time
 
@@ -84,6 +89,59 @@ def model_ratio(index, mindex, queries, max_dist, reps=3):
     }
 
 
+def long_text(words, length, seed):
+    """`length` code points of the index's words, separated by spaces, in a
+    fixed random order: a text whose prefixes the trie keeps following."""
+    rng = random.Random(seed)
+    parts, size = [], 0
+    while size < length:
+        w = rng.choice(words)
+        parts.append(w)
+        size += len(w) + 1
+    return " ".join(parts)[:length]
+
+
+def cpu_s(fn, *a):
+    t0 = time.thread_time()
+    out = fn(*a)
+    return time.thread_time() - t0, out
+
+
+def long_queries(index, words, reps, mindex=None):
+    """The long-query targets: a 100,000-character query at max_dist 2 (at
+    most 50 ms) and 4294967295 (at most 2 s), and a 65-character query
+    against a 64-character one at max_dist 3 (at most 1.5 times)."""
+    log("\nlong queries (CPU time of the calling thread, best of "
+        f"{reps} runs; fuzzy_match)")
+    text = long_text(words, 100_000, vocab.SEED + 7)
+    for max_dist, target in ((1, None), (2, 0.050), (4294967295, 2.0)):
+        runs = [cpu_s(index.fuzzy_match, text, max_dist) for _ in range(reps if max_dist < 10 else 2)]
+        best = min(t for t, _ in runs)
+        got = runs[0][1]
+        tail = f"  (target <= {target * 1e3:.0f} ms: {best / target:.2f} of it)" if target else ""
+        log(f"  100,000 chars, max_dist {max_dist:>10}: {best * 1e3:9.1f} ms, "
+            f"{len(got):,} matches{tail}")
+    # 64 against 65 code points: many queries, so the figure is not one
+    # query's luck.
+    rng = random.Random(vocab.SEED + 8)
+    starts = [rng.randrange(0, len(text) - 70) for _ in range(200)]
+    q64 = [text[s:s + 64] for s in starts]
+    q65 = [text[s:s + 65] for s in starts]
+    t64 = statistics.median(vocab.per_query_ns(index.fuzzy_match, q64, 3, reps))
+    t65 = statistics.median(vocab.per_query_ns(index.fuzzy_match, q65, 3, reps))
+    log(f"  64 chars, max_dist 3: {t64 / 1e3:9.1f} us/query (median of 200)")
+    log(f"  65 chars, max_dist 3: {t65 / 1e3:9.1f} us/query; ratio {t65 / t64:.2f} (target <= 1.5)")
+    if mindex is not None:
+        # The blocked rows against the model's plain rows, on a few
+        # queries (the model is slow) at a distance that matches something.
+        for q in q65[:3]:
+            for max_dist in (3, 30):
+                if index.fuzzy_match(q, max_dist) != model.fuzzy_match(mindex, q, max_dist):
+                    raise AssertionError(f"{q!r} at {max_dist}: module and model disagree")
+        log("  65 chars, max_dist 3 and 30: the same matches and distances as the model's rows")
+    return text
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--lists", nargs="+", default=list(vocab.ENGLISH),
@@ -92,6 +150,8 @@ def main():
     ap.add_argument("--baseline-queries", type=int, default=30,
                     help="queries the pure-Python walk is timed on")
     ap.add_argument("--reps", type=int, default=5)
+    ap.add_argument("--long-only", action="store_true", help="only the long-query section")
+    ap.add_argument("--skip-long", action="store_true", help="leave the long-query section out")
     args = ap.parse_args()
 
     words = vocab.read_words(args.lists)
@@ -100,6 +160,9 @@ def main():
     t0 = time.perf_counter()
     index = PrefixSearch.from_internal_data_v2(*vocab.build_inputs(arrays))
     log(f"built in {time.perf_counter() - t0:.2f} s")
+    if args.long_only:
+        long_queries(index, words, args.reps, model_walk_index(arrays))
+        return
     queries = vocab.make_queries(words, args.queries, 3, 12)
     subset = queries[:args.baseline_queries]
     mindex = model_walk_index(arrays)
@@ -119,6 +182,8 @@ def main():
         log(f"  pure-Python walk    {r['py_us']:10.1f} us/query on {len(subset)} queries; "
             f"fuzzy_match {r['native_us']:.1f} us on the same")
         log(f"  ratio               {r['ratio']:10.0f}x  (target >= 75x)")
+    if not args.skip_long:
+        long_queries(index, words, args.reps, mindex)
 
 
 if __name__ == "__main__":

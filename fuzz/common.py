@@ -53,7 +53,9 @@ def check_module_path():
 OOB = re.compile(r"index out of bounds: the len is \d+ but the index is \d+\Z")
 CYCLE = re.compile(r"child lists contain a cycle: ")
 BUDGET = re.compile(
-    r"walk exceeded \d+ node visits: the child lists share nodes so heavily that the number of paths explodes\Z"
+    r"(walk exceeded \d+ (node visits|pending visits|bytes of repeated result texts)|"
+    r"ranking exceeded \d+ payload entries)"
+    r": the child lists share nodes so heavily that the number of paths explodes\Z"
 )
 
 

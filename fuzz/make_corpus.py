@@ -1,9 +1,12 @@
 """Writes the seed corpora of the fuzz targets (run from anywhere; needs
 no native build):
 
-  corpus/from_bytes/   saved indexes: the 38-byte and 33-byte reference
+  corpus/records/      saved indexes: the 38-byte and 33-byte reference
                        records, small tries, a record with longer varint
-                       forms, one with a cycle and one with shared children;
+                       forms, cycles, shared children, a deep chain and a
+                       trie of a few hundred words;
+  corpus/queries/      an 8-byte query header (see fuzz/native/fuzz_queries.cpp)
+                       in front of some of those records;
   corpus/from_arrays/  fixed pseudo-random byte strings, which the target's
                        data provider turns into arrays.
 """
@@ -62,7 +65,18 @@ def graph(children, labels, payload=(1, [0], [1])):
                        [payload] * len(children), [VID])
 
 
-def from_bytes_seeds():
+def words_trie(count=60, seed=20240602):
+    """A trie of `count` pseudo-random words over a small alphabet, with
+    payloads on the words, so queries along its paths go deep and match."""
+    rng = random.Random(seed)
+    vocab = {}
+    while len(vocab) < count:
+        w = "".join(rng.choice("abcde\u00e9") for _ in range(rng.randrange(1, 12)))
+        vocab[w] = (rng.randrange(1, 9), [rng.randrange(3)], [rng.randrange(1, 5)])
+    return trie(vocab, top_n=2)
+
+
+def records_seeds():
     example = bytes.fromhex(
         "02 00 01 02 00 61 01 01 02 01 03 01 00 01 03 01 03 01 00 01 03 01".replace(" ", "")
     ) + VID
@@ -88,7 +102,34 @@ def from_bytes_seeds():
         "ids-beyond-table": model.encode(model.Index([0, 1], [0, 97], [1], [(5, [0, 9], [3, 2])] * 2, [VID])),
         "counts-short": model.encode(model.Index([0, 1], [0, 97], [1], [None, (5, [0, 1], [3])], [VID])),
     }
+    chain = 300
+    seeds["deep-chain"] = model.encode(graph([[i + 1] for i in range(chain - 1)] + [[]],
+                                             [""] + ["ab"[i % 2] for i in range(chain - 1)]))
+    seeds["doubled-chain"] = model.encode(graph([[i + 1, i + 1] for i in range(39)] + [[]],
+                                                [""] + ["a"] * 39))
+    seeds["words"] = model.encode(words_trie())
     assert model.decode(seeds["long-varints"]) == model.decode(example)
+    return seeds
+
+
+def queries_seeds(records):
+    """Header bytes: max_dist selector, limit selector (200+ for a limit),
+    length selector (128+ for 64 and more code points), PRNG seed (4),
+    mode (bit 0 along a path, bits 1-3 edits, bit 4 one invalid byte)."""
+    headers = {
+        "short-d1": bytes([1, 0, 5, 1, 0, 0, 0, 1 | 2]),
+        "word-d0": bytes([0, 0, 8, 2, 0, 0, 0, 1]),
+        "long-d2": bytes([2, 0, 160, 3, 0, 0, 0, 1 | 4]),
+        "long-dmax": bytes([12, 0, 200, 4, 0, 0, 0, 1 | 2]),
+        "65-d3": bytes([3, 0, 128, 5, 0, 0, 0, 1]),
+        "limit-d4": bytes([4, 203, 20, 6, 0, 0, 0, 1 | 8]),
+        "random-d17": bytes([7, 0, 140, 7, 0, 0, 0, 0x10]),
+    }
+    seeds = {}
+    for rname in ("deep-chain", "words", "car-cart-cat-dog", "doubled-chain", "two-node-cycle",
+                  "unicode-labels", "counts-short"):
+        for hname, header in headers.items():
+            seeds[f"{rname}-{hname}"] = header + records[rname]
     return seeds
 
 
@@ -106,5 +147,7 @@ def write(directory, seeds):
 
 
 if __name__ == "__main__":
-    write(os.path.join(HERE, "corpus", "from_bytes"), from_bytes_seeds())
+    records = records_seeds()
+    write(os.path.join(HERE, "corpus", "records"), records)
+    write(os.path.join(HERE, "corpus", "queries"), queries_seeds(records))
     write(os.path.join(HERE, "corpus", "from_arrays"), from_arrays_seeds())

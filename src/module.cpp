@@ -1,7 +1,6 @@
 // The module's entry point and the PrefixSearch type.
 #include <Python.h>
 
-#include <cstdint>
 #include <new>
 
 #include "binding.hpp"
@@ -69,11 +68,15 @@ const Trie* receiver(PyObject* self) {
 
 namespace {
 
+// No per-module state (size 0, not -1): the interpreter then calls the
+// entry point for every interpreter that imports the module, instead of
+// handing a sub-interpreter a copy of the first one's module dictionary,
+// so the guard below sees every import.  The module stays single-phase.
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "_tessaloom",
     "",
-    -1,
+    0,
     nullptr,
     nullptr,
     nullptr,
@@ -81,20 +84,19 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-// Set once, under the interpreter lock, by the first import.
+// Set once, under the main interpreter's lock, by its first import.
 PyObject* the_module = nullptr;
-std::int64_t first_interpreter = -1;
 
 }  // namespace
 
+// The module's objects belong to the main interpreter: any other
+// interpreter is refused, whether it imports before or after the main one,
+// and the main one's import is never spoilt by it.
 PyMODINIT_FUNC PyInit__tessaloom(void) {
-  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (first_interpreter == -1) {
-    first_interpreter = interpreter;
-  } else if (interpreter != first_interpreter) {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
     PyErr_SetString(PyExc_ImportError,
                     "_tessaloom does not support sub-interpreters: it can only be imported by the "
-                    "interpreter that first imported it in this process");
+                    "main interpreter");
     return nullptr;
   }
   if (the_module != nullptr) {

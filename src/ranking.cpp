@@ -4,6 +4,7 @@
 
 #include "fault.hpp"
 #include "prefix/matcher.hpp"
+#include "prefix/shape.hpp"
 
 namespace tessaloom {
 
@@ -68,6 +69,46 @@ class VideoSums {
   std::vector<Entry> entries_;
 };
 
+// On shared child lists a node can be matched many times over (once per
+// path), and each time its payload would be read again.  The first read of
+// each node is what a tree gives; repeated reads are charged their entries
+// (plus one) against this multiple of the index's size (every entry takes
+// at least one byte of the payload records).
+class RepeatBudget {
+ public:
+  explicit RepeatBudget(const Trie& trie) : tree_(is_tree(trie)) {
+    if (tree_) return;
+    read_.assign((trie.node_count() + 63) / 64, 0);
+    budget_ = 64 * (std::uint64_t{trie.node_count()} + trie.child_transitions.size() +
+                    trie.payloads.records().size()) +
+              65536;
+  }
+
+  // Called before node `u`'s payload `record` is decoded.
+  void charge(NodeId u, std::span<const std::uint8_t> record) {
+    if (tree_ || u / 64 >= read_.size()) return;
+    std::uint64_t& word = read_[u / 64];
+    const std::uint64_t bit = std::uint64_t{1} << (u % 64);
+    if (word & bit) {
+      std::uint32_t total = 0;
+      std::size_t entries = 0;
+      PayloadStore::decode_head(record, total, entries);
+      spent_ += entries + 1;
+      if (spent_ > budget_) {
+        throw InternalFault("ranking exceeded " + std::to_string(budget_) +
+                            " payload entries: the child lists share nodes so heavily that the "
+                            "number of paths explodes");
+      }
+    }
+    word |= bit;
+  }
+
+ private:
+  bool tree_;
+  std::vector<std::uint64_t> read_;
+  std::uint64_t budget_ = 0, spent_ = 0;
+};
+
 }  // namespace
 
 std::vector<RankedVideo> rank_videos(const Trie& trie, std::string_view term_utf8,
@@ -85,9 +126,11 @@ std::vector<RankedVideo> rank_videos(const Trie& trie, std::string_view term_utf
     PayloadStore::decode_head(trie.payloads.record(m.node), total, ids);
     expected += ids;
   }
-  // Distinct videos fit the 32-bit positions of the table; more entries
-  // than that only repeat ids.
-  VideoSums sums(std::min<std::size_t>(expected, std::size_t{1} << 24));
+  // Distinct videos fit the 32-bit positions of the table, and number no
+  // more than the index's entries; more entries than that only repeat ids
+  // (shared child lists match a node once per path).
+  VideoSums sums(std::min<std::size_t>({expected, trie.payloads.records().size(), std::size_t{1} << 24}));
+  RepeatBudget repeats(trie);
 
   double weighted_total = 0.0;
   DecodedPayload payload;  // the matched node's, decoded
@@ -104,6 +147,7 @@ std::vector<RankedVideo> rank_videos(const Trie& trie, std::string_view term_utf
     }
     if (!(weight > 0.0)) continue;
     if (!trie.payloads.checked_present(m.node)) continue;
+    repeats.charge(m.node, trie.payloads.record(m.node));
     PayloadStore::decode(trie.payloads.record(m.node), payload);
 
     const double total_part = weight * static_cast<double>(payload.total_count);

@@ -90,3 +90,52 @@ def test_import_is_warning_free(mod):
         [sys.executable, "-W", "error", "-c", "import _tessaloom"], env=env, capture_output=True, text=True
     )
     assert done.returncode == 0, done.stderr
+
+
+SUBINTERP_SCRIPT = r"""
+import sys
+try:
+    import _testcapi
+    _testcapi.run_in_subinterp
+except (ImportError, AttributeError):
+    print("no-subinterp")
+    sys.exit(0)
+out = sys.argv[1]
+sub = '''
+try:
+    import _tessaloom
+    result = "imported"
+except ImportError as exc:
+    result = "ImportError: " + str(exc)
+with open(%r, "a") as f:
+    f.write(result + "\\n")
+''' % out
+order = sys.argv[2]
+if order == "main-first":
+    import _tessaloom
+_testcapi.run_in_subinterp(sub)
+_testcapi.run_in_subinterp(sub)
+import _tessaloom
+PS = _tessaloom.PrefixSearch
+index = PS.from_internal_data_v2([0, 1], ["", "a"], [None, (1, [0], [1])], [1], [bytes(16)], 1)
+assert index.fuzzy_match("a", 0) == [("a", 1, 0)]
+assert PS.from_bytes(index.to_bytes()).fuzzy_match_video("a", 0) == [(
+    "00000000-0000-0000-0000-000000000000", 1.0)]
+print("main-ok")
+"""
+
+
+@pytest.mark.parametrize("order", ["main-first", "sub-first"])
+def test_sub_interpreters_are_refused_whichever_imports_first(mod, tmp_path, order):
+    out = tmp_path / "sub.txt"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", SUBINTERP_SCRIPT, str(out), order],
+                          env=env, capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    if done.stdout.strip() == "no-subinterp":
+        pytest.skip("this interpreter has no _testcapi.run_in_subinterp")
+    assert done.stdout.split() == ["main-ok"]
+    lines = out.read_text().splitlines()
+    assert len(lines) == 2
+    for line in lines:
+        assert line.startswith("ImportError: ") and "sub-interpreters" in line, line

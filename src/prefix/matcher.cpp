@@ -8,6 +8,7 @@
 
 #include "../codec/utf8.hpp"
 #include "../fault.hpp"
+#include "shape.hpp"
 
 namespace tessaloom {
 
@@ -254,6 +255,314 @@ class BitRows {
   std::vector<State> states_;
 };
 
+// Rows of a query of any length, held as the vertical differences of
+// blocks of 64 entries, two words per block: the blocked form of the
+// bit-vector recurrence of
+//   G. Myers, "A fast bit-vector algorithm for approximate string matching
+//   based on dynamic programming", J. ACM 46(3):395-415, 1999, Section 4
+//   (patterns longer than a word: blocks advanced one after another, each
+//   handing a horizontal difference h_out to the next as its h_in),
+// in the edit-distance (global) form of
+//   H. Hyyrö, "A bit-vector algorithm for computing Levenshtein and
+//   Damerau edit distances", Nordic Journal of Computing 10(1):29-39, 2003,
+// where entry 0 of every row is the text length, so the first block gets
+// h_in = +1.  Variables carry the papers' names: Peq (match masks), Pv/Mv
+// (vertical +1/-1 differences), Xv, Xh, Ph/Mh (horizontal +1/-1).
+//
+// Block b holds entries 64b+1 .. 64b+64 (bit i: entry 64b+i+1 minus entry
+// 64b+i).  A row keeps only blocks [lo, hi):
+//  - above hi every vertical difference is +1, continuing from `top`, the
+//    entry at the end of block hi-1 (or at entry 64 lo when lo == hi);
+//  - below lo nothing is kept but `base`, the entry just before block lo.
+// Two cases make this exact or harmless:
+//  - a block whose differences are all +1 in the previous row and that
+//    gets h_in = -1 stays as it was and hands on -1 (every entry drops by
+//    one), so the blocks above it need no work: each step stops there;
+//  - entries outside the band [row0 - max_dist, row0 + max_dist] exceed
+//    max_dist (|row0 - j| is a lower bound of entry j), so blocks entirely
+//    below the band are dropped (`base` then grows by 1 per step, the
+//    most it can) and blocks entirely above it are not started.  Values
+//    derived from these stand-ins are upper bounds of the true ones, and
+//    every entry that is truly within max_dist has an optimal path through
+//    entries within max_dist, all inside the band: those come out exact.
+//    So do the distance (when within max_dist) and the pruning decision.
+// With a small max_dist a step touches the two or three blocks of the
+// band; with a large one the blocks up to where the query has absorbed the
+// whole text, since past that point every difference is +1.  Memory per
+// text length is one header and the kept blocks.
+class BlockRows {
+ public:
+  static constexpr std::size_t kWord = 64;
+
+  BlockRows(const std::vector<std::uint32_t>& query, std::uint32_t max_dist)
+      : n_(query.size()),
+        blocks_((query.size() + kWord - 1) / kWord),
+        max_dist_(max_dist),
+        last_bit_(query.empty() ? 63 : static_cast<unsigned>((query.size() - 1) % kWord)),
+        last_mask_(last_bit_ == 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (last_bit_ + 1)) - 1) {
+    // Match masks: a dense row of one word per block for characters that
+    // occur at least once per four blocks (at most 4 x 64 of them), a
+    // sparse list of (block, mask) for the rest, so the masks take memory
+    // linear in n whatever the alphabet.
+    std::vector<std::uint32_t> chars(query);
+    std::sort(chars.begin(), chars.end());
+    std::vector<std::pair<std::uint32_t, std::size_t>> counts;
+    for (std::uint32_t c : chars) {
+      if (counts.empty() || counts.back().first != c) counts.emplace_back(c, 0);
+      ++counts.back().second;
+    }
+    zero_.assign(blocks_, 0);
+    scratch_.assign(blocks_, 0);
+    for (const auto& [c, count] : counts) {
+      Slot slot;
+      slot.c = c;
+      if (4 * count >= blocks_) {
+        slot.dense = true;
+        slot.at = dense_.size();
+        dense_.resize(dense_.size() + blocks_, 0);
+      } else {
+        slot.at = sparse_.size();
+      }
+      slots_.push_back(slot);
+    }
+    finish_slots();
+    // Fill in query order; the sparse lists come out sorted by block.
+    std::vector<std::size_t> sparse_len(slots_.size(), 0);
+    std::vector<std::size_t> first(slots_.size(), 0);
+    {
+      std::size_t at = 0;
+      for (std::size_t s = 0; s < slots_.size(); ++s) {
+        if (slots_[s].dense) continue;
+        first[s] = at;
+        at += counts[s].second;  // at most one entry per occurrence
+      }
+      sparse_.resize(at);
+    }
+    for (std::size_t j = 0; j < n_; ++j) {
+      const std::size_t s = slot_of(query[j]);
+      const std::size_t b = j / kWord;
+      const std::uint64_t bit = std::uint64_t{1} << (j % kWord);
+      Slot& slot = slots_[s];
+      if (slot.dense) {
+        dense_[slot.at + b] |= bit;
+        continue;
+      }
+      std::size_t& len = sparse_len[s];
+      auto* entries = sparse_.data() + first[s];
+      if (len > 0 && entries[len - 1].block == b) {
+        entries[len - 1].mask |= bit;
+      } else {
+        entries[len++] = {b, bit};
+      }
+    }
+    for (std::size_t s = 0; s < slots_.size(); ++s) {
+      if (!slots_[s].dense) slots_[s].at = first[s], slots_[s].len = sparse_len[s];
+    }
+  }
+
+  void finish_slots() {
+    ascii_slot_.fill(slots_.size());
+    for (std::size_t s = 0; s < slots_.size() && slots_[s].c < ascii_slot_.size(); ++s) {
+      ascii_slot_[slots_[s].c] = s;
+    }
+  }
+
+  void ensure(std::size_t length) {
+    if (rows_.size() <= length) rows_.resize(std::max(length + 1, rows_.size() * 2));
+  }
+
+  // Row 0: 0, 1, ..., n; no block differs from all +1.
+  void set_initial() { rows_[0] = {0, 0, 0, 0, 0}; }
+
+  void step(std::size_t length, Label label) {
+    const Row prev = rows_[length - 1];
+    const std::uint64_t row0 = length;
+    // Blocks starting past the band's top end are not started.
+    const std::uint64_t band_end = row0 + max_dist_;
+    const std::size_t at = prev.at + kStride * (prev.hi - prev.lo);
+    const std::size_t room = at + kStride * (blocks_ - prev.lo);
+    if (pool_.size() < room) pool_.resize(std::max(room, pool_.size() * 2));
+    const std::uint64_t* Peq = masks(label);
+    const std::uint64_t* in = pool_.data() + prev.at;
+    std::uint64_t* out = pool_.data() + at;
+
+    int h = 1;  // h_in of block lo: entry 0 grows by one, or the stand-in below lo
+    std::uint64_t end_prev = prev.base;  // previous row's entry at the end of block b
+    std::size_t b = prev.lo;
+    for (; b < blocks_; ++b) {
+      const std::size_t i = kStride * (b - prev.lo);
+      std::uint64_t Pv, Mv;
+      if (b < prev.hi) {
+        Pv = in[i];
+        Mv = in[i + 1];
+        end_prev = in[i + 2];
+      } else {
+        if (h < 0 || kWord * b + 1 > band_end) break;
+        Pv = ~std::uint64_t{0};
+        Mv = 0;
+        end_prev += block_size(b);
+      }
+      // Myers' Advance_Block, with the horizontal difference h_in = h.
+      const std::uint64_t h_neg = h < 0, h_pos = h > 0;
+      const std::uint64_t Eq = Peq[b] | h_neg;
+      const std::uint64_t Xv = Peq[b] | Mv;
+      const std::uint64_t Xh = (((Eq & Pv) + Pv) ^ Pv) | Eq;
+      std::uint64_t Ph = Mv | ~(Xh | Pv);
+      std::uint64_t Mh = Pv & Xh;
+      const unsigned top_bit = b + 1 == blocks_ ? last_bit_ : 63;
+      const int h_out = static_cast<int>((Ph >> top_bit) & 1) - static_cast<int>((Mh >> top_bit) & 1);
+      Ph = (Ph << 1) | h_pos;
+      Mh = (Mh << 1) | h_neg;
+      out[i] = Mh | ~(Xv | Ph);
+      out[i + 1] = Ph & Xv;
+      out[i + 2] = end_prev + static_cast<std::uint64_t>(static_cast<std::int64_t>(h_out));
+      h = h_out;
+    }
+    Row row{at, prev.lo, b, prev.base + 1, 0};
+
+    // Drop the blocks that lie entirely below the band from here on.
+    const std::uint64_t band_start = row0 > max_dist_ ? row0 - max_dist_ : 0;
+    // (A last block shorter than a word is kept a little longer: harmless.)
+    while (row.lo < row.hi && kWord * (row.lo + 1) < band_start) {
+      row.base = pool_[row.at + 2];
+      ++row.lo;
+      row.at += kStride;
+    }
+    // Blocks at the top that came out all +1 need no room.
+    while (row.hi > row.lo) {
+      const std::uint64_t* block = pool_.data() + row.at + kStride * (row.hi - 1 - row.lo);
+      const std::uint64_t mask = block_mask(row.hi - 1);
+      if ((block[0] & mask) != mask || (block[1] & mask) != 0) break;
+      --row.hi;
+    }
+    row.top = row.hi > row.lo ? pool_[row.at + kStride * (row.hi - 1 - row.lo) + 2] : row.base;
+    rows_[length] = row;
+  }
+
+  std::uint32_t distance(std::size_t length) const {
+    const Row& r = rows_[length];
+    const std::uint64_t end = std::min<std::uint64_t>(kWord * r.hi, n_);
+    const std::uint64_t start = r.hi == r.lo ? std::min<std::uint64_t>(kWord * r.lo, n_) : end;
+    const std::uint64_t d = r.top + (n_ - start);
+    return d > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(d);
+  }
+
+  // True when every entry exceeds `max_dist`.  Only the kept blocks that
+  // intersect the band can hold an entry within reach (the others hold
+  // upper bounds of entries beyond it); the entries above hi rise from
+  // `top`, and `base` stands below everything kept.
+  bool prune(std::size_t length, std::uint32_t max_dist) const {
+    const Row& r = rows_[length];
+    if (r.base <= max_dist) return false;
+    const std::uint64_t row0 = length;
+    const std::uint64_t band_start = row0 > max_dist ? row0 - max_dist : 0;
+    const std::uint64_t band_end = row0 + max_dist;
+    std::uint64_t value = r.base;
+    const std::uint64_t* block = pool_.data() + r.at;
+    for (std::size_t b = r.lo; b < r.hi; ++b, block += kStride) {
+      std::uint64_t v = value;  // the entry before the block
+      value = block[2];         // the entry at its end
+      const std::uint64_t first = kWord * b + 1, size = block_size(b);
+      if (first + size - 1 < band_start) continue;
+      if (first > band_end) break;
+      if (value <= max_dist) return false;
+      // Only the block's entries inside the band, bits lo_bit .. hi_bit-1.
+      const std::uint64_t lo_bit = band_start > first ? band_start - first : 0;
+      const std::uint64_t hi_bit = std::min<std::uint64_t>(size, band_end - first + 1);
+      if (lo_bit >= hi_bit) continue;
+      std::uint64_t p = block[0], q = block[1];
+      if (lo_bit > 0) {
+        const std::uint64_t below = (std::uint64_t{1} << lo_bit) - 1;
+        v = v + ones(p & below) - ones(q & below);
+        p >>= lo_bit;
+        q >>= lo_bit;
+      }
+      const std::uint64_t width = hi_bit - lo_bit;
+      const std::uint64_t window = width == kWord ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
+      p &= window;
+      q &= window;
+      while (q != 0) {  // without a decrease no later entry is lower
+        const unsigned group = static_cast<unsigned>((p & 0xF) | ((q & 0xF) << 4));
+        if (v - static_cast<std::uint64_t>(kGroups.drop[group]) <= max_dist) return false;
+        v = v + static_cast<std::uint64_t>(kGroups.rise[group]) -
+            static_cast<std::uint64_t>(kGroups.fall[group]);
+        p >>= 4;
+        q >>= 4;
+      }
+    }
+    return true;
+  }
+
+ private:
+  // Per kept block: Pv, Mv, and the entry at the block's end.
+  static constexpr std::size_t kStride = 3;
+  struct Row {
+    std::size_t at;       // position of block lo in pool_
+    std::size_t lo, hi;   // kept blocks
+    std::uint64_t base;   // entry 64 lo
+    std::uint64_t top;    // entry min(64 hi, n), or `base` when lo == hi
+  };
+  struct Slot {
+    std::uint32_t c = 0;
+    bool dense = false;
+    std::size_t at = 0, len = 0;
+  };
+  struct Sparse {
+    std::size_t block;
+    std::uint64_t mask;
+  };
+
+  std::size_t block_size(std::size_t b) const { return b + 1 == blocks_ ? last_bit_ + 1 : kWord; }
+  std::uint64_t block_mask(std::size_t b) const { return b + 1 == blocks_ ? last_mask_ : ~std::uint64_t{0}; }
+  // Bits set, without relying on a popcount instruction in the target.
+  static std::uint64_t ones(std::uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555ull);
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return (x * 0x0101010101010101ull) >> 56;
+  }
+
+  std::size_t slot_of(std::uint32_t c) const {
+    if (c < ascii_slot_.size()) return ascii_slot_[c];
+    auto it = std::lower_bound(slots_.begin(), slots_.end(), c,
+                               [](const Slot& s, std::uint32_t v) { return s.c < v; });
+    return it != slots_.end() && it->c == c ? static_cast<std::size_t>(it - slots_.begin()) : slots_.size();
+  }
+
+  // Peq of `label` for every block, valid until the next call.
+  const std::uint64_t* masks(Label label) {
+    for (std::size_t i = 0; i < scratch_used_; ++i) scratch_[scratch_blocks_[i]] = 0;
+    scratch_used_ = 0;
+    const std::size_t s = slot_of(label);
+    if (s == slots_.size()) return zero_.data();
+    const Slot& slot = slots_[s];
+    if (slot.dense) return dense_.data() + slot.at;
+    if (scratch_blocks_.size() < slot.len) scratch_blocks_.resize(slot.len);
+    for (std::size_t i = 0; i < slot.len; ++i) {
+      const Sparse& e = sparse_[slot.at + i];
+      scratch_[e.block] = e.mask;
+      scratch_blocks_[i] = e.block;
+    }
+    scratch_used_ = slot.len;
+    return scratch_.data();
+  }
+
+  std::size_t n_;
+  std::size_t blocks_;
+  std::uint64_t max_dist_;
+  unsigned last_bit_;        // the top entry's bit in the last block
+  std::uint64_t last_mask_;  // the last block's entries
+  std::vector<Slot> slots_;  // sorted by code point
+  std::array<std::size_t, 128> ascii_slot_;
+  std::vector<std::uint64_t> dense_;
+  std::vector<Sparse> sparse_;
+  std::vector<std::uint64_t> zero_, scratch_;
+  std::vector<std::size_t> scratch_blocks_;
+  std::size_t scratch_used_ = 0;
+  std::vector<Row> rows_;
+  std::vector<std::uint64_t> pool_;
+};
+
 [[noreturn]] void fail_cycle(std::size_t node_count) {
   throw InternalFault("child lists contain a cycle: the walk went deeper than " +
                       std::to_string(node_count - 1) + " levels below the root");
@@ -269,10 +578,37 @@ std::uint64_t visit_budget(const Trie& trie) {
   return 64 * (std::uint64_t{trie.node_count()} + trie.child_transitions.size()) + 1024;
 }
 
+// Pending visits on the work stack.  A tree never holds more than one per
+// child list entry; shared lists whose ranges overlap could pile up far
+// more within the visit budget.
+std::uint64_t pending_budget(const Trie& trie) {
+  return 4 * (std::uint64_t{trie.node_count()} + trie.child_transitions.size()) + 1024;
+}
+
+constexpr const char* kSharedNodes =
+    ": the child lists share nodes so heavily that the number of paths explodes";
+
 [[noreturn]] void fail_budget(std::uint64_t budget) {
-  throw InternalFault("walk exceeded " + std::to_string(budget) +
-                      " node visits: the child lists share nodes so heavily that the number of "
-                      "paths explodes");
+  throw InternalFault("walk exceeded " + std::to_string(budget) + " node visits" + kSharedNodes);
+}
+
+[[noreturn]] void fail_pending(std::uint64_t budget) {
+  throw InternalFault("walk exceeded " + std::to_string(budget) + " pending visits" + kSharedNodes);
+}
+
+// Result texts.  The first report of each node is what a tree of the same
+// shape returns; on shared lists every further report of a node is
+// charged its text's bytes plus a record's worth (16), against this
+// budget, so the memory of a query's results stays within a multiple of
+// the index's size beyond what a tree would give.  The constant lets small
+// indexes that share nodes moderately answer in full.
+std::uint64_t result_budget(const Trie& trie) {
+  return 64 * (std::uint64_t{trie.node_count()} + trie.child_transitions.size()) + 65536;
+}
+
+[[noreturn]] void fail_results(std::uint64_t budget) {
+  throw InternalFault("walk exceeded " + std::to_string(budget) + " bytes of repeated result texts" +
+                      kSharedNodes);
 }
 
 // The depth-first walk.  The work stack holds (node, label, depth): a
@@ -319,7 +655,15 @@ std::vector<MatchResult> walk(const Trie& trie, std::uint32_t max_dist,
   // visited: the walk always runs to the end), so the stack, too, never
   // holds more than the budget.
   const std::uint64_t budget = visit_budget(trie);
+  const std::uint64_t pending = pending_budget(trie);
   std::uint64_t scheduled = 1;
+  // On shared lists: which nodes were reported already, and what the
+  // repeated reports cost.  A tree reports each node once and skips this.
+  const bool tree = is_tree(trie);
+  std::vector<std::uint64_t> reported;
+  if (!tree) reported.assign((node_count + 63) / 64, 0);
+  const std::uint64_t repeat_budget = result_budget(trie);
+  std::uint64_t repeat_spent = 0;
 
   rows.ensure(0);
   rows.set_initial();
@@ -351,6 +695,15 @@ std::vector<MatchResult> walk(const Trie& trie, std::uint32_t max_dist,
       if (u >= payload_slots) fail_index(payload_slots, u);
       const std::uint32_t distance = rows.distance(length.chars);
       if (distance <= max_dist && trie.payloads.checked_present(u) && results.size() < keep) {
+        if (!tree) {
+          std::uint64_t& word = reported[u / 64];
+          const std::uint64_t bit = std::uint64_t{1} << (u % 64);
+          if (word & bit) {
+            repeat_spent += length.bytes + 16;
+            if (repeat_spent > repeat_budget) fail_results(repeat_budget);
+          }
+          word |= bit;
+        }
         results.push_back({std::string(text.data(), length.bytes), u, distance});
       }
     }
@@ -371,6 +724,7 @@ std::vector<MatchResult> walk(const Trie& trie, std::uint32_t max_dist,
     }
     const std::size_t count = stack.size() - first;
     if (count > budget - scheduled) fail_budget(budget);
+    if (stack.size() > pending) fail_pending(pending);
     scheduled += count;
     if (sorted) {
       std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
@@ -398,10 +752,18 @@ std::vector<MatchResult> fuzzy_match_bitparallel(const Trie& trie, std::string_v
                                                  std::optional<std::uint32_t> limit) {
   const std::vector<std::uint32_t> query = code_points(term_utf8);
   if (query.size() > kBitParallelMaxChars) {
-    PlainRows rows(query);
+    BlockRows rows(query, max_dist);
     return walk(trie, max_dist, limit, rows);
   }
   BitRows rows(query, max_dist);
+  return walk(trie, max_dist, limit, rows);
+}
+
+std::vector<MatchResult> fuzzy_match_blocked(const Trie& trie, std::string_view term_utf8,
+                                             std::uint32_t max_dist,
+                                             std::optional<std::uint32_t> limit) {
+  const std::vector<std::uint32_t> query = code_points(term_utf8);
+  BlockRows rows(query, max_dist);
   return walk(trie, max_dist, limit, rows);
 }
 

@@ -39,10 +39,15 @@ struct MatchResult {
 //    count) has followed a cycle in the child lists: InternalFault
 //    "child lists contain a cycle: the walk went deeper than {N-1} levels
 //    below the root".  A tree or DAG never goes that deep;
-//  - a walk that would make more than 64 x (N + len(child_transitions)) +
-//    1024 visits (only child lists that share or repeat nodes heavily, with
-//    exponentially many root paths, get there; a tree visits each node at
-//    most once): InternalFault "walk exceeded {budget} node visits: ...".
+//  - child lists that share nodes (not a tree below the root, see
+//    shape.hpp) are held to budgets of M = N + len(child_transitions):
+//    64 M + 1024 visits ("walk exceeded {budget} node visits: ..."),
+//    4 M + 1024 pending visits on the work stack ("... pending visits:
+//    ..."), and 64 M + 65536 bytes of result texts for reports of nodes
+//    reported before, each charged its text's bytes plus 16 ("... bytes of
+//    repeated result texts: ..."); every message ends "the child lists
+//    share nodes so heavily that the number of paths explodes".  A tree
+//    visits, stacks and reports each node at most once and meets none.
 //
 // Labels that are not Unicode scalar values (only possible for a record
 // built directly in C++) compare by their value and appear as U+FFFD in
@@ -59,11 +64,12 @@ std::vector<std::uint32_t> code_points(std::string_view utf8);
 // Appends the UTF-8 form of `label` (U+FFFD when it is no scalar value).
 void append_utf8(std::string& out, Label label);
 
-// The two row implementations behind `fuzzy_match`, which picks the
-// bit-parallel one whenever the query has at most `kBitParallelMaxChars`
-// code points.  Both give the same results and faults; they are exposed
-// for testing.  `fuzzy_match_bitparallel` falls back to the plain rows
-// for longer queries.
+// The row implementations behind `fuzzy_match`: plain rows of n + 1
+// entries (the reference), one-word bit-parallel rows for queries of at
+// most `kBitParallelMaxChars` code points, and blocked bit-parallel rows
+// for longer ones.  `fuzzy_match_bitparallel` picks as `fuzzy_match` does;
+// `fuzzy_match_blocked` uses the blocked rows for any length.  All give
+// the same results and faults; they are exposed for testing.
 inline constexpr std::size_t kBitParallelMaxChars = 64;
 std::vector<MatchResult> fuzzy_match_plain(const Trie& trie, std::string_view term_utf8,
                                            std::uint32_t max_dist,
@@ -71,6 +77,9 @@ std::vector<MatchResult> fuzzy_match_plain(const Trie& trie, std::string_view te
 std::vector<MatchResult> fuzzy_match_bitparallel(const Trie& trie, std::string_view term_utf8,
                                                  std::uint32_t max_dist,
                                                  std::optional<std::uint32_t> limit);
+std::vector<MatchResult> fuzzy_match_blocked(const Trie& trie, std::string_view term_utf8,
+                                             std::uint32_t max_dist,
+                                             std::optional<std::uint32_t> limit);
 
 }  // namespace detail
 

@@ -11,6 +11,7 @@
 
 #include "../fault.hpp"
 #include "../payload.hpp"
+#include "shape.hpp"
 
 namespace tessaloom {
 
@@ -40,6 +41,10 @@ struct Trie {
   PayloadStore payloads;
   std::span<const VideoId> video_index;
   std::shared_ptr<const void> owner;
+  // Whether the child lists form a tree (see shape.hpp); not part of the
+  // record's contents, worked out by the first query.  A copy takes what
+  // is known so far.
+  TreeFlag tree_flag;
 
   // Number of nodes: the length of `child_labels`.
   std::size_t node_count() const { return child_labels.size(); }

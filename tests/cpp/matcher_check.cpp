@@ -120,7 +120,8 @@ Outcome capture(const std::function<std::vector<MatchResult>()>& call) {
 
 using Matcher = std::vector<MatchResult> (*)(const Trie&, std::string_view, std::uint32_t,
                                              std::optional<std::uint32_t>);
-const Matcher kMatchers[] = {fuzzy_match, detail::fuzzy_match_plain, detail::fuzzy_match_bitparallel};
+const Matcher kMatchers[] = {fuzzy_match, detail::fuzzy_match_plain, detail::fuzzy_match_bitparallel,
+                             detail::fuzzy_match_blocked};
 
 // (text, distance) pairs, the shape callers see.
 using Pairs = std::vector<std::pair<std::string, std::uint32_t>>;
@@ -605,6 +606,53 @@ void check_random(unsigned rounds) {
   }
 }
 
+// Blocked rows against plain rows where blocks matter: texts and queries
+// of hundreds of characters over a small alphabet (so matches are
+// frequent), max_dist small enough for blocks to drop out below the band
+// and large enough for none to.
+void check_long_random(unsigned rounds) {
+  std::mt19937 rng(777);
+  const std::uint32_t distances[] = {0, 1, 2, 3, 5, 17, 70, 200, kMaxDist};
+  const char32_t letters[] = {U'a', U'b', U'c', U'\u4e2d'};
+  for (unsigned round = 0; round < rounds; ++round) {
+    std::vector<std::u32string> words;
+    const std::size_t alphabet = 2 + rng() % 3;
+    for (std::size_t w = 1 + rng() % 4; w > 0; --w) {
+      std::u32string word;
+      for (std::size_t i = rng() % 300; i > 0; --i) word.push_back(letters[rng() % alphabet]);
+      words.push_back(word);
+    }
+    const TestTrie t = trie_of(words);
+    for (int q = 0; q < 4; ++q) {
+      std::u32string query = words[rng() % words.size()];
+      for (std::size_t e = rng() % 6; e > 0 && !query.empty(); --e) {
+        query[rng() % query.size()] = letters[rng() % alphabet];
+      }
+      if (rng() % 3 == 0) query.resize(rng() % (query.size() + 1));
+      if (rng() % 4 == 0) query += std::u32string(rng() % 100, letters[rng() % alphabet]);
+      const std::string term = utf8(query);
+      const std::uint32_t max_dist = distances[rng() % std::size(distances)];
+      const Outcome expected = capture([&] { return detail::fuzzy_match_plain(t, term, max_dist, std::nullopt); });
+      for (Matcher m : {detail::fuzzy_match_blocked, detail::fuzzy_match_bitparallel}) {
+        const Outcome got = capture([&] { return m(t, term, max_dist, std::nullopt); });
+        CHECK(same(got, expected));
+        if (!same(got, expected)) {
+          std::fprintf(stderr, "  long round %u: %zu chars, max_dist %u: %zu vs %zu matches, fault '%s' vs '%s'\n",
+                       round, query.size(), max_dist, got.matches.size(), expected.matches.size(),
+                       got.fault.c_str(), expected.fault.c_str());
+          if (std::getenv("MATCHER_CHECK_DUMP")) {
+            std::fprintf(stderr, "query %s\n", term.c_str());
+            for (const auto& w : words) std::fprintf(stderr, "word %s\n", utf8(w).c_str());
+            for (const auto& m : got.matches) std::fprintf(stderr, "got %s %u\n", m.text.c_str(), m.distance);
+            for (const auto& m : expected.matches) std::fprintf(stderr, "want %s %u\n", m.text.c_str(), m.distance);
+          }
+          return;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -615,6 +663,7 @@ int main(int argc, char** argv) {
   check_mended_behaviour();
   check_fault_texts();
   check_random(rounds);
+  check_long_random(rounds / 10 + 1);
   if (failures != 0) {
     std::fprintf(stderr, "%d check(s) failed\n", failures);
     return 1;
