@@ -144,9 +144,13 @@ def test_output_goes_where_the_user_means(tmp_path, index_file):
     result = subprocess.run([sys.executable, "-m", "tessaloom", "build", vocab, "-o", "-", "--top-n", "5"],
                             capture_output=True, env=ENV, timeout=120)
     assert (result.returncode, result.stdout) == (0, expected) and b"wrote <stdout>" in result.stderr
-    # a device receives the bytes and stays a device
-    assert tessaloom_main("build", vocab, "-o", os.devnull).returncode == 0
-    assert os.path.exists(os.devnull) and not os.path.isfile(os.devnull)
+    # a device receives the bytes and stays a device (named through a link,
+    # so that a CLI that replaced the target would replace only the link)
+    device = tmp_path / "null"
+    device.symlink_to(os.devnull)
+    assert tessaloom_main("build", vocab, "-o", device).returncode == 0
+    assert device.is_symlink() and device.is_char_device()
+    device.unlink()
     # a link stays a link; the file it names is replaced, keeping its permissions
     target, link = tmp_path / "target.bin", tmp_path / "link.bin"
     target.write_bytes(b"old")
@@ -167,6 +171,7 @@ def test_a_fifo_receives_the_bytes(tmp_path, index_file):
     assert reader.communicate(timeout=60)[0] == index_file.read_bytes()
 
 
+# Named through a link in the test's directory, like the device above.
 FULL = "/dev/full"
 
 
@@ -176,7 +181,7 @@ FULL = "/dev/full"
         (["build", "{vocab}", "-o", "{vocab}"], None, "refusing to write the index over its input {vocab}"),
         (["build", "{link}", "-o", "{vocab}"], None, "refusing to write the index over its input {link}"),
         (["build", "{vocab}", "-o", "{tmp}"], None, "cannot write {tmp}: is a directory"),
-        (["build", "{vocab}", "-o", FULL], None, f"cannot write {FULL}: No space left on device"),
+        (["build", "{vocab}", "-o", "{full}"], None, "cannot write {full}: No space left on device"),
         (["build", "{vocab}", "-o", "-"], FULL, "cannot write <stdout>: No space left on device"),
         (["demo"], FULL, "cannot write <stdout>: No space left on device"),
         (["demo"], "closed", "cannot write <stdout>: it is closed"),
@@ -186,10 +191,12 @@ FULL = "/dev/full"
     ],
 )
 def test_failures_are_one_short_line(tmp_path, index_file, argv, stdout, message):
-    if FULL in argv + [stdout] and not os.path.exists(FULL):
-        pytest.skip(f"needs {FULL}")
+    if FULL in [stdout] + argv or "{full}" in argv:
+        if not os.path.exists(FULL) or os.path.isfile(FULL):
+            pytest.skip(f"needs the device {FULL}")
     paths = dict(tmp=tmp_path, vocab=tmp_path / "vocab.tsv", link=tmp_path / "link.tsv",
-                 out=tmp_path / "out.bin", long=tmp_path / "long.tsv")
+                 out=tmp_path / "out.bin", long=tmp_path / "long.tsv", full=tmp_path / "full")
+    paths["full"].symlink_to(FULL)
     os.link(paths["vocab"], paths["link"])
     paths["long"].write_text(f"cat\t{A}\t{'x' * 100_000}\n")
     before = paths["vocab"].read_bytes()
@@ -202,6 +209,7 @@ def test_failures_are_one_short_line(tmp_path, index_file, argv, stdout, message
     assert result.stderr.startswith(f"tessaloom: error: {message.format(**paths)}")
     assert result.stderr.count("\n") == 1 and len(result.stderr) < 400
     assert paths["vocab"].read_bytes() == before and not paths["out"].exists()
+    assert paths["full"].is_symlink()
 
 
 def test_write_file_is_whole_or_nothing(tmp_path):
