@@ -175,7 +175,16 @@ bool to_optional_u32(PyObject* object, std::optional<std::uint32_t>& out) {
 }
 
 bool to_byte(PyObject* object, std::uint8_t& out) {
-  const long value = PyLong_AsLong(object);
+  long value;
+  if (PyLong_Check(object)) {
+    value = PyLong_AsLong(object);
+  } else {
+    // Through __index__ only: before Python 3.10, PyLong_AsLong also took
+    // floats (through __int__).
+    PyRef index = PyRef::steal(PyNumber_Index(object));
+    if (!index) return false;
+    value = PyLong_AsLong(index.get());
+  }
   if (value == -1 && PyErr_Occurred()) return false;
   if (value < 0 || value > 255) {
     raise_out_of_range();

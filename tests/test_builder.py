@@ -191,3 +191,21 @@ def test_fuzzy_match_reports_exactly_the_close_prefixes(vocabulary, query, max_d
     expected = [match for match in expected if match[2] <= max_dist]
     assert index.fuzzy_match(query, max_dist) == expected
     assert index.fuzzy_match(query, max_dist, limit) == expected[:limit]
+
+
+def test_pickling_and_copying_go_through_the_saved_bytes():
+    import copy
+    import pickle
+
+    index = tessaloom.build_index(ENTRIES, video_top_n=10)
+    saved = index.to_bytes()
+    for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
+        data = pickle.dumps(index, protocol)
+        assert b"_from_bytes" in data and (protocol < 3 or saved in data)
+        again = pickle.loads(data)
+        assert type(again) is tessaloom.PrefixSearch and again.to_bytes() == saved
+    for again in (copy.copy(index), copy.deepcopy([index])[0]):
+        assert again is not index and again.to_bytes() == saved
+        assert again.fuzzy_match_video("ca") == index.fuzzy_match_video("ca")
+    # registered beside the class, which itself gains nothing
+    assert not {"__reduce__", "__reduce_ex__", "__getstate__", "__copy__"} & set(vars(tessaloom.PrefixSearch))

@@ -29,10 +29,8 @@ ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([PATH[0], os.path.dirname(PATH
 
 
 def tessaloom_main(*argv, **options):
-    return subprocess.run(
-        [sys.executable, "-m", "tessaloom", *argv],
-        capture_output=True, text=True, timeout=120, env=ENV, **options,
-    )
+    options = dict(dict(capture_output=True, text=True, timeout=120, env=ENV), **options)
+    return subprocess.run([sys.executable, "-m", "tessaloom", *argv], **options)
 
 
 def run(capsys, *argv):
@@ -134,3 +132,104 @@ def test_demo_and_stdin(tmp_path):
 
     built = tessaloom_main("build", "-", "-o", str(tmp_path / "s.bin"), input=VOCAB)
     assert built.returncode == 0 and "3 terms" in built.stdout
+
+
+# ---- output targets, failures and refusals ---------------------------------------
+
+
+def test_output_goes_where_the_user_means(tmp_path, index_file):
+    expected = index_file.read_bytes()
+    vocab = str(tmp_path / "vocab.tsv")
+    # "-": the bytes on stdout, the summary on stderr
+    result = subprocess.run([sys.executable, "-m", "tessaloom", "build", vocab, "-o", "-", "--top-n", "5"],
+                            capture_output=True, env=ENV, timeout=120)
+    assert (result.returncode, result.stdout) == (0, expected) and b"wrote <stdout>" in result.stderr
+    # a device receives the bytes and stays a device (named through a link,
+    # so that a CLI that replaced the target would replace only the link)
+    device = tmp_path / "null"
+    device.symlink_to(os.devnull)
+    assert tessaloom_main("build", vocab, "-o", device).returncode == 0
+    assert device.is_symlink() and device.is_char_device()
+    device.unlink()
+    # a link stays a link; the file it names is replaced, keeping its permissions
+    target, link = tmp_path / "target.bin", tmp_path / "link.bin"
+    target.write_bytes(b"old")
+    target.chmod(0o640)
+    link.symlink_to(target.name)
+    assert tessaloom_main("build", vocab, "-o", link, "--top-n", "5").returncode == 0
+    assert link.is_symlink() and target.read_bytes() == expected
+    assert target.stat().st_mode & 0o777 == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["index.bin", "link.bin", "target.bin", "vocab.tsv"]
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs FIFOs")
+def test_a_fifo_receives_the_bytes(tmp_path, index_file):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
+    assert tessaloom_main("build", tmp_path / "vocab.tsv", "-o", fifo, "--top-n", "5").returncode == 0
+    assert reader.communicate(timeout=60)[0] == index_file.read_bytes()
+
+
+# Named through a link in the test's directory, like the device above.
+FULL = "/dev/full"
+
+
+@pytest.mark.parametrize(
+    "argv, stdout, message",
+    [
+        (["build", "{vocab}", "-o", "{vocab}"], None, "refusing to write the index over its input {vocab}"),
+        (["build", "{link}", "-o", "{vocab}"], None, "refusing to write the index over its input {link}"),
+        (["build", "{vocab}", "-o", "{tmp}"], None, "cannot write {tmp}: is a directory"),
+        (["build", "{vocab}", "-o", "{full}"], None, "cannot write {full}: No space left on device"),
+        (["build", "{vocab}", "-o", "-"], FULL, "cannot write <stdout>: No space left on device"),
+        (["demo"], FULL, "cannot write <stdout>: No space left on device"),
+        (["demo"], "closed", "cannot write <stdout>: it is closed"),
+        (["build", "/dev/zero", "-o", "{out}"], None, "cannot read /dev/zero: it is a character device"),
+        (["build", "{tmp}", "-o", "{out}"], None, "cannot read {tmp}: Is a directory"),
+        (["build", "{long}", "-o", "{out}"], None, "{long}, line 1: count 'xxxxxxxx"),
+    ],
+)
+def test_failures_are_one_short_line(tmp_path, index_file, argv, stdout, message):
+    if FULL in [stdout] + argv or "{full}" in argv:
+        if not os.path.exists(FULL) or os.path.isfile(FULL):
+            pytest.skip(f"needs the device {FULL}")
+    paths = dict(tmp=tmp_path, vocab=tmp_path / "vocab.tsv", link=tmp_path / "link.tsv",
+                 out=tmp_path / "out.bin", long=tmp_path / "long.tsv", full=tmp_path / "full")
+    paths["full"].symlink_to(FULL)
+    os.link(paths["vocab"], paths["link"])
+    paths["long"].write_text(f"cat\t{A}\t{'x' * 100_000}\n")
+    before = paths["vocab"].read_bytes()
+    argv = [a.format(**paths) for a in argv]
+    with open(FULL if stdout == FULL else os.devnull, "wb") as full:
+        result = tessaloom_main(*argv, **({} if stdout is None else dict(
+            stdout=full, capture_output=False, stderr=subprocess.PIPE,
+            preexec_fn=(lambda: os.close(1)) if stdout == "closed" else None)))
+    assert result.returncode == 2 and "Traceback" not in result.stderr
+    assert result.stderr.startswith(f"tessaloom: error: {message.format(**paths)}")
+    assert result.stderr.count("\n") == 1 and len(result.stderr) < 400
+    assert paths["vocab"].read_bytes() == before and not paths["out"].exists()
+    assert paths["full"].is_symlink()
+
+
+def test_write_file_is_whole_or_nothing(tmp_path):
+    from tessaloom._files import NotRegularFileError, write_file
+
+    target = tmp_path / "index.bin"
+    target.write_bytes(b"old")
+
+    def interrupted(stream):
+        stream.write(b"half")
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        write_file(target, interrupted)
+    assert target.read_bytes() == b"old" and os.listdir(tmp_path) == ["index.bin"]
+    # without devices=True, nothing that is not a regular file is written to
+    with pytest.raises(NotRegularFileError, match="is a character device"):
+        write_file(os.devnull, b"x")
+
+
+def test_version():
+    result = tessaloom_main("--version")
+    assert (result.returncode, result.stdout) == (0, f"tessaloom {tessaloom.__version__}\n")

@@ -4,8 +4,10 @@ index never changes."""
 
 import os
 import random
+import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -276,6 +278,8 @@ def test_concurrent_calls_match_sequential_ones(PS, indexes):
             calls.append(("fuzzy_match_video", index, (term, max_dist, rng.choice([None, 3, 50]))))
     calls += [("to_bytes", index, ())] * 10 + [("from_bytes", index, saved)] * 10
     calls += [("fuzzy_match", indexes["cycle"], ("a", MAX_U32))] * 3
+    # large enough to be walked without the interpreter lock, and faulting
+    calls += [("fuzzy_match_video", build(PS, doubled_chain(1100)), ("aaa", MAX_U32))] * 3
     expected = [canonical(perform(c)) for c in calls]
     assert any(e[0] == "fault" for e in expected) and any(e[0] == "video" and e[1] for e in expected)
 
@@ -310,3 +314,60 @@ def test_concurrent_calls_match_sequential_ones(PS, indexes):
     assert not mismatches[:5]
     # The index is immutable: what it saves is what it saved before.
     assert save() == saved
+
+
+# ---- the interpreter lock -------------------------------------------------------
+
+# Every node is within reach of this term, so a walk computes a row of
+# 30,000 cells at each of the index's 5,500 nodes: a third of a second.
+LONG_TERM = "a" * 30000
+
+
+@pytest.fixture(scope="module")
+def large_index(PS):
+    return build(PS, trie_arrays(vocabulary(1500), videos=40, top_n=5)[0])
+
+
+@pytest.mark.parametrize("name", ["fuzzy_match", "fuzzy_match_video"])
+def test_other_threads_run_while_a_long_query_runs(large_index, name):
+    query = getattr(large_index, name)
+    ticks, done = [], threading.Event()
+
+    def tick():
+        while not done.is_set():
+            ticks.append(time.perf_counter())
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        start = time.perf_counter()
+        assert query(LONG_TERM, MAX_U32, 1)
+        end = time.perf_counter()
+    finally:
+        done.set()
+        ticker.join()
+    # Holding the lock, the query would leave one gap as long as itself.
+    moments = [start] + [t for t in ticks if start < t < end] + [end]
+    longest = max(b - a for a, b in zip(moments, moments[1:]))
+    assert longest < (end - start) / 3, f"no tick for {longest:.3f} s of a {end - start:.3f} s query"
+
+
+def test_exit_while_daemon_threads_query(mod):
+    # At exit the interpreter ends threads that try to take its lock back;
+    # that must not end the process with an abort.
+    script = f"""
+import sys, threading, time
+sys.path[:0] = [{os.path.dirname(mod.__file__)!r}, {os.path.dirname(__file__)!r}]
+from conftest import build, trie_arrays
+from test_reliability import LONG_TERM, vocabulary
+import _tessaloom
+index = build(_tessaloom.PrefixSearch, trie_arrays(vocabulary(1500))[0])
+def loop():
+    while True:
+        index.fuzzy_match_video(LONG_TERM[:1000], 2**32 - 1)
+for _ in range(3):
+    threading.Thread(target=loop, daemon=True).start()
+time.sleep(0.2)
+"""
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stderr) == (0, "")

@@ -14,9 +14,10 @@ it derives from BaseException.
 
 from __future__ import annotations
 
+import copyreg
 import operator
 import pkgutil
-from typing import TYPE_CHECKING, Iterable, List, Optional, Type
+from typing import TYPE_CHECKING, Callable, Iterable, List, Optional, Tuple, Type
 
 from _tessaloom import PrefixSearch
 
@@ -27,7 +28,32 @@ __path__ = [p for p in pkgutil.extend_path(__path__, __name__) if p not in __pat
 
 from ._builder import MAX_U32, Entry, Progress, VideoId, build  # noqa: E402
 
-__all__ = ["PanicException", "PrefixSearch", "build_index", "Entry", "VideoId"]
+__all__ = ["PanicException", "PrefixSearch", "build_index", "Entry", "VideoId", "__version__"]
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("tessaloom")
+    except metadata.PackageNotFoundError:  # a source tree that is not installed
+        return "0+unknown"
+
+
+__version__ = _version()
+
+
+# Pickling and copying: an index travels as its saved bytes and comes back
+# through `from_bytes` (the class itself carries no pickling methods).
+def _from_bytes(data: bytes) -> PrefixSearch:
+    return PrefixSearch.from_bytes(data)
+
+
+def _reduce(index: PrefixSearch) -> Tuple[Callable[[bytes], PrefixSearch], Tuple[bytes]]:
+    return _from_bytes, (index.to_bytes(),)
+
+
+copyreg.pickle(PrefixSearch, _reduce)
 
 
 def build_index(

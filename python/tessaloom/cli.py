@@ -2,7 +2,9 @@
 Parquet; see tessaloom._readers), query
 a saved index, or run a demo over the bundled sample catalogue.
 
-Exit codes: 0 on success, 2 for usage and input errors (one line on stderr).
+Exit status: 0 on success; 2 for every failure (usage, input, a file that
+cannot be read or written, stdout included), reported in one line on
+stderr that names the file; 130 when interrupted.
 """
 
 from __future__ import annotations
@@ -10,31 +12,99 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import stat
 import sys
-import tempfile
 from importlib import resources
-from typing import Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
+from typing import IO, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 from _tessaloom import PrefixSearch
 
-from . import _panic_exception
+from . import __version__, _panic_exception
 from ._builder import MAX_U32
+from ._files import describe_mode, write_file
 from ._readers import ReadError, Source, TsvSource, open_vocabulary
 
 # Inputs of at least this many lines get progress reports on stderr.
 PROGRESS_LINES = 200_000
 DEFAULT_TOP_N = 100
+# Error lines are cut to this many characters.
+MAX_ERROR_CHARS = 300
+STDIN, STDOUT = "<stdin>", "<stdout>"
 
 
 class InputError(Exception):
-    """A problem with the user's input: reported in one line, exit code 2."""
+    """A failure reported in one line, exit status 2: bad input, or a file
+    that cannot be read or written."""
+
+
+def _cannot(action: str, name: str, error: OSError) -> InputError:
+    return InputError(f"cannot {action} {name}: {error.strerror or error}")
+
+
+def _open_input(path: str) -> IO[bytes]:
+    """`path` opened for reading: a regular file or a pipe.  Anything else
+    is refused (a device such as /dev/zero never ends)."""
+    try:
+        stream = open(path, "rb")
+        mode = os.fstat(stream.fileno()).st_mode
+    except OSError as error:
+        raise _cannot("read", path, error) from None
+    if not (stat.S_ISREG(mode) or stat.S_ISFIFO(mode)):
+        stream.close()
+        raise InputError(f"cannot read {path}: it is {describe_mode(mode)}, not a regular file or a pipe")
+    return stream
+
+
+def _stdin() -> IO[bytes]:
+    if sys.stdin is None:
+        raise InputError(f"cannot read {STDIN}: it is closed")
+    return sys.stdin.buffer
+
+
+def _stdout_failed(error: OSError) -> InputError:
+    """The error for a failed write to stdout.  Stdout is pointed at the
+    null device, so that the interpreter's own flush at exit has nowhere to
+    fail again."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+    return _cannot("write", STDOUT, error)
+
+
+def _print(*parts: object) -> None:
+    if sys.stdout is None:
+        raise InputError(f"cannot write {STDOUT}: it is closed")
+    try:
+        print(*parts)
+    except OSError as error:
+        raise _stdout_failed(error) from None
+
+
+def _flush_stdout() -> None:
+    if sys.stdout is not None:
+        try:
+            sys.stdout.flush()
+        except OSError as error:
+            raise _stdout_failed(error) from None
+
+
+def _one_line(message: str) -> str:
+    """`message` with control characters escaped, cut to MAX_ERROR_CHARS."""
+    text = "".join(c if c.isprintable() else repr(c)[1:-1] for c in message)
+    if len(text) > MAX_ERROR_CHARS:
+        tail = MAX_ERROR_CHARS // 4
+        text = f"{text[:MAX_ERROR_CHARS - tail - 3]} … {text[-tail:]}"
+    return text
 
 
 class _Parser(argparse.ArgumentParser):
     """Reports usage errors in one line instead of usage text plus error."""
 
     def error(self, message: str) -> NoReturn:
-        self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
+        self.exit(2, f"{self.prog}: error: {_one_line(message)} (see --help)\n")
 
 
 def _u32(text: str) -> int:
@@ -48,11 +118,11 @@ def _u32(text: str) -> int:
 
 
 def _read_index(path: str) -> PrefixSearch:
-    try:
-        with open(path, "rb") as stream:
+    with _open_input(path) as stream:
+        try:
             data = stream.read()
-    except OSError as error:
-        raise InputError(f"cannot read {path}: {error.strerror or error}") from None
+        except OSError as error:
+            raise _cannot("read", path, error) from None
     try:
         return PrefixSearch.from_bytes(data)
     except ValueError as error:
@@ -70,27 +140,50 @@ def _build(
         raise InputError(str(error)) from None
 
 
-def _write_atomically(path: str, data: bytes) -> None:
-    """Writes `data` to `path` through a temporary file in the same
-    directory, so a failed write never leaves a partial index behind."""
-    directory = os.path.dirname(os.path.abspath(path))
+def _check_build_paths(vocab: str, output: str) -> None:
+    """Refuses an input that is a device or socket (a device such as
+    /dev/zero never ends), and an output that is the input file itself
+    (under any name)."""
     try:
-        fd, temporary = tempfile.mkstemp(prefix=".tessaloom-", dir=directory)
-    except OSError as error:
-        raise InputError(f"cannot write {path}: {error.strerror or error}") from None
-    umask = os.umask(0)
-    os.umask(umask)
+        source = os.fstat(_stdin().fileno()) if vocab == "-" else os.stat(vocab)
+    except (OSError, ValueError):
+        return  # reported by the reader
+    if not (stat.S_ISREG(source.st_mode) or stat.S_ISFIFO(source.st_mode) or stat.S_ISDIR(source.st_mode)):
+        raise InputError(f"cannot read {vocab}: it is {describe_mode(source.st_mode)}, not a regular file or a pipe")
+    if output == "-" or not stat.S_ISREG(source.st_mode):
+        return
     try:
-        with os.fdopen(fd, "wb") as stream:
-            stream.write(data)
-        os.chmod(temporary, 0o666 & ~umask)  # mkstemp's 0600 would hide the index
-        os.replace(temporary, path)
+        target = os.stat(output)
+    except OSError:
+        return
+    if os.path.samestat(source, target):
+        raise InputError(f"refusing to write the index over its input {STDIN if vocab == '-' else vocab}")
+
+
+def _write_output(path: str, data: bytes) -> None:
+    """Writes `data` to the file `path` (see tessaloom._files: a device or
+    FIFO receives the bytes, anything else is replaced whole), or to
+    stdout for "-"."""
+    if path != "-":
+        try:
+            write_file(path, data, devices=True)
+        except OSError as error:
+            raise _cannot("write", path, error) from None
+        return
+    if sys.stdout is None:
+        raise InputError(f"cannot write {STDOUT}: it is closed")
+    if sys.stdout.isatty():
+        raise InputError("refusing to write a binary index to a terminal (redirect stdout, or give -o FILE)")
+    try:
+        sys.stdout.flush()
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
     except OSError as error:
-        os.unlink(temporary)
-        raise InputError(f"cannot write {path}: {error.strerror or error}") from None
+        raise _stdout_failed(error) from None
 
 
 def cmd_build(args: argparse.Namespace) -> int:
+    _check_build_paths(args.vocab, args.output)
     source = open_vocabulary(args.vocab)
 
     def progress(message: str) -> None:
@@ -99,11 +192,15 @@ def cmd_build(args: argparse.Namespace) -> int:
 
     index, terms, nodes, videos = _build(source, args.top_n, progress)
     data = index.to_bytes()
-    _write_atomically(args.output, data)
-    print(
-        f"wrote {args.output}: {terms:,} terms, {nodes:,} trie nodes, "
-        f"{videos:,} videos, {len(data):,} bytes"
+    _write_output(args.output, data)
+    summary = (
+        f"wrote {STDOUT if args.output == '-' else args.output}: {terms:,} terms, "
+        f"{nodes:,} trie nodes, {videos:,} videos, {len(data):,} bytes"
     )
+    if args.output == "-":
+        print(summary, file=sys.stderr)
+    else:
+        _print(summary)
     return 0
 
 
@@ -125,17 +222,17 @@ def cmd_query(args: argparse.Namespace) -> int:
 
     if args.videos:
         if args.json:
-            print(json.dumps([{"video_id": v, "score": s} for v, s in videos], indent=1))
+            _print(json.dumps([{"video_id": v, "score": s} for v, s in videos], indent=1))
         else:
             for video, score in videos:
-                print(f"{video}\t{score:.6f}")
+                _print(f"{video}\t{score:.6f}")
     else:
         if args.json:
             rows = [{"text": text, "distance": distance} for text, _, distance in matches]
-            print(json.dumps(rows, ensure_ascii=False, indent=1))
+            _print(json.dumps(rows, ensure_ascii=False, indent=1))
         else:
             for text, _, distance in matches:
-                print(f"{text}\t{distance}")
+                _print(f"{text}\t{distance}")
     return 0
 
 
@@ -164,26 +261,26 @@ def cmd_demo(args: argparse.Namespace) -> int:
     built, terms, nodes, videos = _build(source, DEFAULT_TOP_N, lambda message: None)
     saved = built.to_bytes()
     index = PrefixSearch.from_bytes(saved)
-    print(
+    _print(
         f"Sample catalogue: {videos} videos, {terms} distinct terms, {nodes} trie nodes; "
         f"saved as {len(saved):,} bytes and loaded back.\n"
     )
 
     matches = index.fuzzy_match("guit")
-    print("fuzzy_match('guit'): the vocabulary prefixes within 1 edit of the whole query")
-    print("  " + ", ".join(f"{text!r} at {distance}" for text, _, distance in matches))
-    print("  ('guitar' is 2 edits away; its videos are reached through 'guit')\n")
+    _print("fuzzy_match('guit'): the vocabulary prefixes within 1 edit of the whole query")
+    _print("  " + ", ".join(f"{text!r} at {distance}" for text, _, distance in matches))
+    _print("  ('guitar' is 2 edits away; its videos are reached through 'guit')\n")
 
     for term, max_dist, note in DEMO_QUERIES:
         ranked = index.fuzzy_match_video(term, max_dist)
-        print(f"fuzzy_match_video({term!r}, max_dist={max_dist}): {note}")
+        _print(f"fuzzy_match_video({term!r}, max_dist={max_dist}): {note}")
         if not ranked:
-            print("  (no video)")
+            _print("  (no video)")
         for video, score in ranked[:5]:
-            print(f"  {score:6.3f}  {titles.get(video, video)}")
+            _print(f"  {score:6.3f}  {titles.get(video, video)}")
         if len(ranked) > 5:
-            print(f"  ... and {len(ranked) - 5} more")
-        print()
+            _print(f"  ... and {len(ranked) - 5} more")
+        _print()
     return 0
 
 
@@ -192,6 +289,7 @@ def make_parser() -> argparse.ArgumentParser:
         prog="tessaloom",
         description="Fuzzy-prefix search over the vocabulary of a video catalogue.",
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
 
@@ -208,7 +306,13 @@ def make_parser() -> argparse.ArgumentParser:
         ".parquet, or - for TSV on stdin"
     )
     build.add_argument(
-        "-o", "--output", metavar="INDEX.bin", required=True, help="where to write the index"
+        "-o",
+        "--output",
+        metavar="INDEX.bin",
+        required=True,
+        help="where to write the index, or - for stdout (an existing file is replaced "
+        "whole, keeping its permissions; a device such as /dev/null or a FIFO receives "
+        "the bytes)",
     )
     build.add_argument(
         "--top-n",
@@ -250,19 +354,26 @@ def make_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = make_parser().parse_args(argv)
+def _report(message: str) -> None:
     try:
+        print(f"tessaloom: {_one_line(message)}", file=sys.stderr, flush=True)
+    except (OSError, AttributeError):
+        pass  # no stderr to tell
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    try:
+        args = make_parser().parse_args(argv)
         result: int = args.run(args)
-        sys.stdout.flush()
+        _flush_stdout()
         return result
     except InputError as error:
-        print(f"tessaloom: error: {error}", file=sys.stderr)
-        return 2
+        _report(f"error: {error}")
     except KeyboardInterrupt:
+        _report("interrupted")
         return 130
-    except BrokenPipeError:
-        # The reader went away (`tessaloom query ... | head`): not an error.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
-        return 0
+    except MemoryError:
+        _report("error: out of memory")
+    except Exception as error:  # noqa: BLE001 - still one line, never a traceback
+        _report(f"error: internal error ({type(error).__name__}: {error})")
+    return 2
