@@ -108,3 +108,11 @@ def test_tsv_larger_than_a_read(tmp_path, capsys):
     assert path.stat().st_size > 2 << 20
     code, err, built = build(capsys, path, tmp_path)
     assert (code, err) == (0, "") and built == tessaloom.build_index(entries, cli.DEFAULT_TOP_N).to_bytes()
+
+
+@pytest.mark.parametrize("tail", [b"", b"\n"], ids=["no line end", "a line end past the bound"])
+def test_tsv_lines_are_bounded(tmp_path, capsys, tail):
+    path = tmp_path / "v.tsv"
+    path.write_bytes(f"cat\t{A}\t1\n".encode() + b"\0" * (3 << 20) + tail)
+    code, err, _ = build(capsys, path, tmp_path)
+    assert (code, err) == (2, f"tessaloom: error: {path}, line 2: line longer than 1048576 bytes\n")

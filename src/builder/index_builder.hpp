@@ -75,6 +75,7 @@ struct BadValue {
     kLineNotUtf8,       // byte `number` of the line is not UTF-8
     kFieldCount,        // `number` fields instead of 3
     kCountNotInteger,   // count `text` is not ASCII digits
+    kLineTooLong,       // longer than `number` bytes
   };
   std::size_t position = kNoPosition;
   Kind kind = kNull;

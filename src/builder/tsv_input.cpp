@@ -29,11 +29,17 @@ bool equals_folded(std::string_view s, std::string_view lower) {
 bool TsvReader::feed(std::string_view chunk) {
   while (!chunk.empty()) {
     const void* found = std::memchr(chunk.data(), '\n', chunk.size());
+    const std::size_t at =
+        found == nullptr ? chunk.size() : static_cast<std::size_t>(static_cast<const char*>(found) - chunk.data());
+    if (carry_.size() + at > kMaxLine) {
+      ++line_;  // the line being read
+      bad_.number = std::to_string(kMaxLine);
+      return fail(BadValue::kLineTooLong);
+    }
     if (found == nullptr) {
       carry_.append(chunk);
       break;
     }
-    const std::size_t at = static_cast<std::size_t>(static_cast<const char*>(found) - chunk.data());
     bool ok;
     if (carry_.empty()) {
       ok = line(chunk.substr(0, at));

@@ -62,6 +62,9 @@ class TsvReader {
     std::size_t line;
   };
   static constexpr std::size_t kBatch = 64;
+  // No vocabulary line is this long; an input without line ends (a pipe
+  // from /dev/zero, say) fails here instead of filling memory.
+  static constexpr std::size_t kMaxLine = std::size_t{1} << 20;
   std::vector<Pending> pending_;
   std::vector<std::string_view> texts_;
   std::vector<VideoId> videos_;

@@ -146,6 +146,9 @@ EntryFault fault_of(const BadValue& bad, Field field) {
     case BadValue::kCountNotInteger:
       fault.problem = "count " + repr_of_bytes(bad.text) + " is not an integer";
       break;
+    case BadValue::kLineTooLong:
+      fault.problem = "line longer than " + bad.number + " bytes";
+      break;
   }
   return fault;
 }
