@@ -16,7 +16,7 @@ from typing import Dict, Union
 from _tessaloom import PrefixSearch
 
 from . import _native
-from ._files import write_atomically
+from ._files import write_file
 
 # The first bytes of a mapped index file.  A saved byte string cannot start
 # with FF: its first byte is a count's, and the reader refuses FF there.
@@ -35,18 +35,15 @@ def save(index: PrefixSearch, path: PathLike, format: str = "mapped") -> None:
     KeyboardInterrupt) leaves `path` as it was and no temporary file
     behind.  An existing `path` keeps its permissions.  A `path` that
     exists and is not a regular file (a directory, device, FIFO, or a
-    symlink to one) is refused with ValueError."""
+    symlink to one) is refused with `NotRegularFileError` (an OSError)."""
     if not isinstance(index, PrefixSearch):
         raise TypeError(f"index must be a PrefixSearch, got {type(index).__name__}")
     if format not in FORMATS:
         raise ValueError(f"format must be 'mapped' or 'bytes', got {format!r}")
     if format == "bytes":
-        data = index.to_bytes()
-        write_atomically(os.fspath(path), lambda stream: stream.write(data), devices=False)
+        write_file(path, index.to_bytes())
     else:
-        write_atomically(
-            os.fspath(path), lambda stream: _native.write_mapped(index, stream.fileno()), devices=False
-        )
+        write_file(path, lambda stream: _native.write_mapped(index, stream.fileno()))
 
 
 def _open_regular(path: PathLike) -> int:
