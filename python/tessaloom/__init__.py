@@ -27,8 +27,9 @@ from _tessaloom import PrefixSearch
 __path__ = [p for p in pkgutil.extend_path(__path__, __name__) if p not in __path__] + list(__path__)
 
 from ._builder import MAX_U32, Entry, Progress, VideoId, build  # noqa: E402
+from ._index_files import load, save  # noqa: E402
 
-__all__ = ["PanicException", "PrefixSearch", "build_index", "Entry", "VideoId", "__version__"]
+__all__ = ["PanicException", "PrefixSearch", "build_index", "load", "save", "Entry", "VideoId", "__version__"]
 
 
 def _version() -> str:

@@ -519,24 +519,6 @@ bool to_top_n(PyObject* object, std::uint32_t& out) {
   return true;
 }
 
-// Runs a binding's body: the core's faults become exceptions.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const InternalFault& fault) {
-    // The extension's own fault type, which the package knows how to find.
-    PyRef package = PyRef::steal(PyImport_ImportModule("tessaloom"));
-    PyRef type = package ? PyRef::steal(PyObject_CallMethod(package.get(), "_panic_exception", nullptr)) : PyRef();
-    if (type) PyErr_SetString(type.get(), fault.what());
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (const std::length_error&) {
-    PyErr_NoMemory();
-  }
-  return nullptr;
-}
-
 // ---- Arrow capsules -------------------------------------------------------------------------
 
 // Owned Arrow structs, moved out of their capsules: the capsule's own

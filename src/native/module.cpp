@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "build.hpp"
+#include "index_files.hpp"
 
 namespace {
 
@@ -17,6 +18,12 @@ PyMethodDef functions[] = {
      "build_columns(term, video_id, count, video_top_n, progress) -> (index, terms, nodes, videos)"},
     {"build_tsv", tessaloom::native::build_tsv, METH_VARARGS,
      "build_tsv(source, video_top_n, progress) -> (index, terms, nodes, videos)"},
+    {"write_mapped", tessaloom::native::write_mapped, METH_VARARGS,
+     "write_mapped(index, fd): the index as a mapped index file, written to fd"},
+    {"open_mapped", tessaloom::native::open_mapped, METH_VARARGS,
+     "open_mapped(fd, verify) -> PrefixSearch reading the mapped index file open on fd in place"},
+    {"checksum", tessaloom::native::checksum, METH_VARARGS, "checksum(data) -> the mapped file format's checksum"},
+    {"index_facts", tessaloom::native::index_facts, METH_VARARGS, "index_facts(index) -> dict of counts and sizes"},
     {nullptr, nullptr, 0, nullptr},
 };
 

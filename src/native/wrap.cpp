@@ -48,4 +48,22 @@ PyObject* wrap_index(Trie&& trie) {
   return self;
 }
 
+void raise_panic(const char* message) {
+  // The extension's own fault type, which the package knows how to find.
+  using py::PyRef;
+  PyRef package = PyRef::steal(PyImport_ImportModule("tessaloom"));
+  PyRef type = package ? PyRef::steal(PyObject_CallMethod(package.get(), "_panic_exception", nullptr)) : PyRef();
+  if (type) PyErr_SetString(type.get(), message);
+}
+
+const Trie* index_of(PyObject* object) {
+  PyTypeObject* type = prefix_search_class();
+  if (type == nullptr) return nullptr;
+  if (!PyObject_TypeCheck(object, type)) {
+    PyErr_Format(PyExc_TypeError, "index must be a PrefixSearch, got %s", Py_TYPE(object)->tp_name);
+    return nullptr;
+  }
+  return &reinterpret_cast<py::PrefixSearchObject*>(object)->trie;
+}
+
 }  // namespace tessaloom::native

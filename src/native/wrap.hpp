@@ -11,11 +11,39 @@
 
 #include <Python.h>
 
+#include <new>
+#include <stdexcept>
+
+#include "fault.hpp"
 #include "prefix/trie.hpp"
 
 namespace tessaloom::native {
 
 // A new PrefixSearch owning `trie`, or null with the error indicator set.
 PyObject* wrap_index(Trie&& trie);
+
+// The index of a PrefixSearch object, or null with TypeError set.
+const Trie* index_of(PyObject* object);
+
+// Raises the extension's PanicException with `message`.
+void raise_panic(const char* message);
+
+// Runs a binding's body: the core's internal fault becomes PanicException,
+// exhausted memory MemoryError, and no other C++ exception gets past.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const InternalFault& fault) {
+    raise_panic(fault.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "tessaloom._native: unexpected C++ exception");
+  }
+  return nullptr;
+}
 
 }  // namespace tessaloom::native
