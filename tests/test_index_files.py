@@ -31,7 +31,7 @@ def test_round_trip_in_both_formats(PS, tmp_path, source, fmt):
 
 def example(PS):
     arrays = {
-        "node_shifts": [0, 1, 2, 2],
+        "node_shifts": [0, 1, 2, 3],
         "child_labels": ["", "c", "a", "t"],
         "payloads": [None, None, None, (5, [0, 1], [3, 2])],
         "child_transitions": [1, 2, 3],
