@@ -46,8 +46,8 @@ std::vector<SectionSource> index_sections(const Trie& trie) {
   };
 }
 
-std::variant<Trie, std::string> open_mapped_index(std::shared_ptr<const FileMapping> mapping, bool verify) {
-  auto opened = open_image(mapping->bytes(), kRules, verify);
+std::variant<Trie, std::string> view_image(std::span<const std::uint8_t> image, bool verify) {
+  auto opened = open_image(image, kRules, verify);
   if (auto* reason = std::get_if<std::string>(&opened)) return std::move(*reason);
   const std::vector<SectionView>& s = std::get<std::vector<SectionView>>(opened);
   Trie trie;
@@ -56,8 +56,13 @@ std::variant<Trie, std::string> open_mapped_index(std::shared_ptr<const FileMapp
   trie.child_transitions = as_array<NodeId>(s[2]);
   trie.payloads = PayloadStore(as_array<std::uint32_t>(s[3]), as_array<std::uint8_t>(s[4]));
   trie.video_index = as_array<VideoId>(s[5]);
-  trie.owner = std::move(mapping);
   return trie;
+}
+
+std::variant<Trie, std::string> open_mapped_index(std::shared_ptr<const FileMapping> mapping, bool verify) {
+  auto opened = view_image(mapping->bytes(), verify);
+  if (Trie* trie = std::get_if<Trie>(&opened)) trie->owner = std::move(mapping);
+  return opened;
 }
 
 IndexFacts index_facts(const Trie& trie) {

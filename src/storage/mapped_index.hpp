@@ -31,8 +31,11 @@ namespace tessaloom::storage {
 // The sections that hold `trie`, pointing into its arrays.
 std::vector<SectionSource> index_sections(const Trie& trie);
 
-// The index that reads the sections of `mapping` in place, keeping the
-// mapping alive; or what is wrong with the file.
+// The index that reads the sections of a file image in place (8-byte
+// aligned, alive as long as the index), or what is wrong with it.
+std::variant<Trie, std::string> view_image(std::span<const std::uint8_t> image, bool verify);
+
+// The same for a mapped file; the index keeps the mapping alive.
 std::variant<Trie, std::string> open_mapped_index(std::shared_ptr<const FileMapping> mapping, bool verify);
 
 // Figures about an index, for `tessaloom info`.
