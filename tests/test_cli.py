@@ -56,7 +56,7 @@ def test_query_outputs(index_file, capsys):
     code, out, _ = run(capsys, "query", index_file, "cat", "--json", "--max-dist", 0)
     assert json.loads(out) == [{"text": "cat", "distance": 0}]
 
-    index = tessaloom.PrefixSearch.from_bytes(index_file.read_bytes())
+    index = tessaloom.load(index_file)
     ranked = index.fuzzy_match_video("cat")
     code, out, _ = run(capsys, "query", index_file, "cat", "--videos", "--json")
     assert json.loads(out) == [{"video_id": v, "score": s} for v, s in ranked]

@@ -23,7 +23,7 @@ def build(capsys, path, tmp_path):
     out = tmp_path / "out.bin"
     code = cli.main(["build", str(path), "-o", str(out)])
     _, err = capsys.readouterr()
-    return code, err, out.read_bytes() if code == 0 else None
+    return code, err, tessaloom.load(out).to_bytes() if code == 0 else None
 
 
 def expected():

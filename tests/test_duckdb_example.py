@@ -45,4 +45,4 @@ def test_duckdb_aggregate_builds_the_index_of_its_rows(tmp_path, capsys):
     parquet, saved = tmp_path / "v.parquet", tmp_path / "v.idx"
     example.write_parquet(con, str(parquet))
     assert cli.main(["build", str(parquet), "-o", str(saved), "--top-n", "1000"]) == 0
-    assert unordered(tessaloom.PrefixSearch.from_bytes(saved.read_bytes())) == expected
+    assert unordered(tessaloom.load(saved)) == expected

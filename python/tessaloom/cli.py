@@ -15,13 +15,15 @@ import os
 import stat
 import sys
 from importlib import resources
-from typing import IO, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
+from typing import IO, BinaryIO, Callable, Dict, List, NoReturn, Optional, Sequence, Tuple
 
 from _tessaloom import PrefixSearch
 
 from . import __version__, _panic_exception
 from ._builder import MAX_U32
-from ._files import describe_mode, write_file
+from . import _native
+from ._files import Content, describe_mode, write_file
+from ._index_files import FORMATS, MAGIC, file_format, info, load
 from ._readers import ReadError, Source, TsvSource, open_vocabulary
 
 # Inputs of at least this many lines get progress reports on stderr.
@@ -118,11 +120,24 @@ def _u32(text: str) -> int:
 
 
 def _read_index(path: str) -> PrefixSearch:
+    try:
+        regular = stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        regular = False
+    if regular:  # either format, a mapped file used in place
+        try:
+            return load(path)
+        except OSError as error:
+            raise _cannot("read", path, error) from None
+        except ValueError as error:
+            raise InputError(f"{path} is not a saved index ({error})") from None
     with _open_input(path) as stream:
         try:
             data = stream.read()
         except OSError as error:
             raise _cannot("read", path, error) from None
+    if data.startswith(MAGIC):
+        raise InputError(f"{path}: a mapped index file is opened from a regular file, not a pipe or device")
     try:
         return PrefixSearch.from_bytes(data)
     except ValueError as error:
@@ -160,10 +175,10 @@ def _check_build_paths(vocab: str, output: str) -> None:
         raise InputError(f"refusing to write the index over its input {STDIN if vocab == '-' else vocab}")
 
 
-def _write_output(path: str, data: bytes) -> None:
-    """Writes `data` to the file `path` (see tessaloom._files: a device or
-    FIFO receives the bytes, anything else is replaced whole), or to
-    stdout for "-"."""
+def _write_output(path: str, data: Content) -> None:
+    """Writes `data` (bytes, or a function writing into a binary stream) to
+    the file `path` (see tessaloom._files: a device or FIFO receives the
+    bytes, anything else is replaced whole), or to stdout for "-"."""
     if path != "-":
         try:
             write_file(path, data, devices=True)
@@ -176,7 +191,10 @@ def _write_output(path: str, data: bytes) -> None:
         raise InputError("refusing to write a binary index to a terminal (redirect stdout, or give -o FILE)")
     try:
         sys.stdout.flush()
-        sys.stdout.buffer.write(data)
+        if callable(data):
+            data(sys.stdout.buffer)
+        else:
+            sys.stdout.buffer.write(data)
         sys.stdout.buffer.flush()
     except OSError as error:
         raise _stdout_failed(error) from None
@@ -191,11 +209,22 @@ def cmd_build(args: argparse.Namespace) -> int:
             print(f"tessaloom: {message}", file=sys.stderr, flush=True)
 
     index, terms, nodes, videos = _build(source, args.top_n, progress)
-    data = index.to_bytes()
-    _write_output(args.output, data)
+    size = 0
+    if args.format == "bytes":
+        data = index.to_bytes()
+        size = len(data)
+        _write_output(args.output, data)
+    else:
+
+        def write_mapped(stream: BinaryIO) -> None:
+            nonlocal size
+            stream.flush()
+            size = _native.write_mapped(index, stream.fileno())
+
+        _write_output(args.output, write_mapped)
     summary = (
         f"wrote {STDOUT if args.output == '-' else args.output}: {terms:,} terms, "
-        f"{nodes:,} trie nodes, {videos:,} videos, {len(data):,} bytes"
+        f"{nodes:,} trie nodes, {videos:,} videos, {size:,} bytes"
     )
     if args.output == "-":
         print(summary, file=sys.stderr)
@@ -244,6 +273,20 @@ DEMO_QUERIES: List[Tuple[str, int, str]] = [
     ("creme", 1, "no accent: é is one substitution away"),
     ("telescop", 1, "an unfinished word"),
 ]
+
+
+def cmd_info(args: argparse.Namespace) -> int:
+    index = _read_index(args.index)
+    try:
+        kind = file_format(args.index)
+        size = os.path.getsize(args.index)
+    except (OSError, ValueError):
+        kind, size = "bytes", 0
+    facts = info(index)
+    _print(f"file: {args.index}, {kind} format, {size:,} bytes")
+    for name, value in facts.items():
+        _print(f"{name.replace('_', ' ')}: {value:,}")
+    return 0
 
 
 def _sample(name: str) -> bytes:
@@ -321,6 +364,13 @@ def make_parser() -> argparse.ArgumentParser:
         metavar="N",
         help=f"videos kept per trie node (default {DEFAULT_TOP_N})",
     )
+    build.add_argument(
+        "--format",
+        choices=FORMATS,
+        default="mapped",
+        help="mapped (the default): a file that `tessaloom.load` maps and uses in place; "
+        "bytes: the index's to_bytes form",
+    )
     build.set_defaults(run=cmd_build)
 
     query = commands.add_parser(
@@ -348,6 +398,10 @@ def make_parser() -> argparse.ArgumentParser:
     )
     query.add_argument("--json", action="store_true", help="print JSON")
     query.set_defaults(run=cmd_query)
+
+    info = commands.add_parser("info", help="describe a saved index (either format)")
+    info.add_argument("index", metavar="INDEX", help="an index written by 'tessaloom build'")
+    info.set_defaults(run=cmd_info)
 
     demo = commands.add_parser("demo", help="build an index of a sample catalogue and query it")
     demo.set_defaults(run=cmd_demo)

@@ -63,10 +63,12 @@ PyObject* write_mapped(PyObject*, PyObject* args) {
     const std::vector<storage::SectionSource> sections = storage::index_sections(*trie);
     bool written;
     int error = 0;
+    std::uint64_t total = 0;
     {
       // The index never changes and the caller holds it for the call.
       Unlocked unlocked;
       written = storage::write_image(sections, [&](const std::uint8_t* data, std::size_t size) {
+        total += size;
         if (write_all(fd, data, size)) return true;
         error = errno;
         return false;
@@ -76,7 +78,7 @@ PyObject* write_mapped(PyObject*, PyObject* args) {
       errno = error;
       return PyErr_SetFromErrno(PyExc_OSError);
     }
-    Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(total);
   });
 }
 

@@ -6,8 +6,8 @@
 namespace tessaloom::native {
 
 // write_mapped(index, fd): writes the index as a mapped index file to the
-// file open for writing on `fd`, from its current position.  OSError on a
-// failed write.
+// file open for writing on `fd`, from its current position; returns the
+// number of bytes written.  OSError on a failed write.
 PyObject* write_mapped(PyObject* module, PyObject* args);
 
 // open_mapped(fd, verify) -> PrefixSearch reading the regular file open on

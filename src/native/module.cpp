@@ -19,7 +19,7 @@ PyMethodDef functions[] = {
     {"build_tsv", tessaloom::native::build_tsv, METH_VARARGS,
      "build_tsv(source, video_top_n, progress) -> (index, terms, nodes, videos)"},
     {"write_mapped", tessaloom::native::write_mapped, METH_VARARGS,
-     "write_mapped(index, fd): the index as a mapped index file, written to fd"},
+     "write_mapped(index, fd) -> bytes written: the index as a mapped index file"},
     {"open_mapped", tessaloom::native::open_mapped, METH_VARARGS,
      "open_mapped(fd, verify) -> PrefixSearch reading the mapped index file open on fd in place"},
     {"checksum", tessaloom::native::checksum, METH_VARARGS, "checksum(data) -> the mapped file format's checksum"},
