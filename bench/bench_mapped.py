@@ -232,10 +232,10 @@ def main():
         arrays = vocab.Arrays(words)
         index = _tessaloom.PrefixSearch.from_internal_data_v2(*vocab.build_inputs(arrays))
     else:
-        words = vocab.read_words(vocab.HEAVY_LISTS)
+        words = vocab.read_words(vocab.CONFIGS["heavy"]["lists"])
         label = f"French + German, {len(words):,} words, heavy payloads"
         arrays = vocab.Arrays(words)
-        index = _tessaloom.PrefixSearch.from_internal_data_v2(*vocab.build_heavy_inputs(arrays))
+        index = _tessaloom.PrefixSearch.from_internal_data_v2(*vocab.build_inputs(arrays, config="heavy"))
     queries = vocab.make_queries(words, QUERIES, 3, 12)
     log(f"== {label}; {arrays.n_nodes:,} nodes")
 
@@ -248,17 +248,17 @@ def main():
         for system in ("mapped", "bytes", "tantivy", "keyvi", "marisa"):
             runs = [run_child(system, files[system], queries_path) for _ in range(OPEN_RUNS)]
             one, two = shared_pss(system, files[system], queries_path)
-            rows.append((system, runs, one, two))
+            rows.append((system, runs, one, two, file_mb(files[system])))
 
     log()
     log("| system | file MB | open ms | RSS after open MB | first query µs | median query µs | RSS after 400 queries MB | PSS of each of two processes MB |")
     log("|---|---:|---:|---:|---:|---:|---:|---:|")
     by_system = {}
-    for system, runs, one, two in rows:
+    for system, runs, one, two, size_mb in rows:
         med = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
         by_system[system] = med
         log(
-            f"| {system} | {file_mb(files[system]):.1f} | {med['open_ms']:.3f} | {med['rss_open_mb']:.2f} | "
+            f"| {system} | {size_mb:.1f} | {med['open_ms']:.3f} | {med['rss_open_mb']:.2f} | "
             f"{med['first_us']:.0f} | {med['median_us']:.1f} | {med['rss_queries_mb']:.1f} | "
             f"{one['pss_mb']:.1f} / {two['pss_mb']:.1f} |"
         )
