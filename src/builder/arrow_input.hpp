@@ -1,7 +1,7 @@
 // Entries from columnar data in the Arrow C data interface.
 //
-// The three structs below are the interface's ABI, as its public
-// specification defines them; producers (pyarrow, Polars, DuckDB and
+// The three structs below are the interface's published ABI, field for
+// field; producers (pyarrow, Polars, DuckDB and
 // others) hand them over without any library of theirs being needed here.
 // Accepted columns:
 //   term      string ("u"), large string ("U") or string view ("vu");
