@@ -177,16 +177,6 @@ void PayloadStore::decode_head(std::span<const std::uint8_t> record, std::uint32
 
 // --- PayloadTable --------------------------------------------------------------
 
-std::pair<std::uint32_t, std::uint8_t*> PayloadTable::open_record(std::size_t length) {
-  const std::size_t head = codec::varint_size(length);
-  const std::size_t offset = records_.size();
-  // Every offset stays below kAbsentPayload.
-  if (length > kMaxU32 - 1 - offset || head > kMaxU32 - 1 - offset - length) fail_capacity();
-  std::uint8_t* p = records_.grow(head + length);
-  codec::Writer::put_u32(p, static_cast<std::uint32_t>(length));  // exactly `head` bytes
-  return {static_cast<std::uint32_t>(offset), p + head};
-}
-
 std::uint32_t PayloadTable::append_record(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
                                           std::span<const std::uint32_t> video_counts) {
   codec::SizeCounter counter;
@@ -203,9 +193,7 @@ std::uint32_t PayloadTable::append_record_bytes(std::span<const std::uint8_t> re
   if (base != nullptr && !before(record.data(), base) && before(record.data(), base + records_.size())) {
     return append_record_with_total(std::nullopt, record);  // from this table itself
   }
-  const auto [offset, out] = open_record(record.size());
-  if (!record.empty()) std::memcpy(out, record.data(), record.size());
-  return offset;
+  return append_record_copy(record);
 }
 
 std::uint32_t PayloadTable::append_record_with_total(std::optional<std::uint32_t> total_count,

@@ -255,6 +255,10 @@ class PayloadTable {
     refs_.reserve(slots);
     records_.reserve(record_bytes);
   }
+  // The record array's storage: its start, and the bytes reserved.
+  void* record_storage() { return records_.data(); }
+  std::size_t record_capacity() const { return records_.capacity(); }
+  std::size_t record_bytes() const { return records_.size(); }
   // Releases capacity the arrays hold past their size.
   void shrink_to_fit() {
     refs_.shrink_to_fit();
@@ -276,6 +280,12 @@ class PayloadTable {
                               std::span<const std::uint32_t> video_counts);
   // The same for a record already in its written form (shortest varints).
   std::uint32_t append_record_bytes(std::span<const std::uint8_t> record);
+  // The same for a record from outside the table (not in its records).
+  std::uint32_t append_record_copy(std::span<const std::uint8_t> record) {
+    const auto [offset, out] = open_record(record.size());
+    if (!record.empty()) std::memcpy(out, record.data(), record.size());
+    return offset;
+  }
   // The same for a record whose total is `total_count` and whose remainder
   // (the two sequences) is `rest`, in written form.
   // `rest` may point into this table's own records.  With no total, the
@@ -291,7 +301,15 @@ class PayloadTable {
  private:
   // Room for a record of `length` bytes behind its length; returns the
   // record's offset and where its bytes go.
-  std::pair<std::uint32_t, std::uint8_t*> open_record(std::size_t length);
+  std::pair<std::uint32_t, std::uint8_t*> open_record(std::size_t length) {
+    const std::size_t head = codec::varint_size(length);
+    const std::size_t offset = records_.size();
+    // Every offset stays below kAbsentPayload.
+    if (length > kMaxU32 - 1 - offset || head > kMaxU32 - 1 - offset - length) fail_capacity();
+    std::uint8_t* p = records_.grow(head + length);
+    codec::Writer::put_u32(p, static_cast<std::uint32_t>(length));  // exactly `head` bytes
+    return {static_cast<std::uint32_t>(offset), p + head};
+  }
 
   std::vector<std::uint32_t> refs_;
   RawArray<std::uint8_t> records_;

@@ -229,33 +229,50 @@ bool Reader::skip_u32_run(std::size_t n, bool& longer) {
   bool longer_form = false;
   std::size_t i = 0;
   // Room for the longest form of every element (5 bytes) and for reading
-  // 8 bytes at once: no end checks.  Eight one-byte forms go at once when
-  // no byte of the next eight is a marker (251 and up: the high bit, and
-  // the low seven bits plus 5 carrying into it).
+  // 8 bytes at once: no end checks.  Each form advances the position by a
+  // constant on its own branch, so the position never waits for the byte
+  // it is read from: ids run in forms of one width and counts in another,
+  // and the branches predict well.  Runs of one-byte forms go up to eight
+  // at a time: up to the first marker (251 and up: the high bit, and the
+  // low seven bits plus 5 carrying into it) of the next eight bytes.
   constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full, kHigh = 0x8080808080808080ull;
   const std::size_t fast = remaining() >= 8 ? std::min(n, (remaining() - 3) / 5) : 0;
   while (i < fast) {
-    if (fast - i >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, 8);
-      if ((word & ((word & kLow7) + 0x0505050505050505ull) & kHigh) == 0) {
-        p += 8;
-        i += 8;
-        continue;
+    const std::uint8_t b = *p;
+    if (b <= 250) {
+      if (fast - i >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+        const std::uint64_t markers = word & ((word & kLow7) + 0x0505050505050505ull) & kHigh;
+        // At least the first byte is a one-byte form.
+        const std::size_t k = markers == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(markers)) / 8;
+        p += k;
+        i += k;
+      } else {
+        ++p;
+        ++i;
       }
-    }
-    const std::size_t width = varint_width(*p);
-    ++i;
-    if (width == 1) {
-      ++p;
-      continue;
-    }
-    if (width == 0 || width == 9) {
+    } else if (b == 251) {
+      // Ids mostly come as runs of three-byte forms: four at once.
+      if (fast - i >= 4 && ((p[3] == 251) & (p[6] == 251) & (p[9] == 251))) {
+        longer_form |= (load_le16(p + 1) <= 250) | (load_le16(p + 4) <= 250) | (load_le16(p + 7) <= 250) |
+                       (load_le16(p + 10) <= 250);
+        p += 12;
+        i += 4;
+      } else {
+        longer_form |= load_le16(p + 1) <= 250;
+        p += 3;
+        ++i;
+      }
+    } else if (b == 252) {
+      longer_form |= load_le32(p + 1) <= 0xFFFF;
+      p += 5;
+      ++i;
+    } else {
       p_ = p;
-      return fail_marker(*p, IntegerType::U32);
+      return fail_marker(b, IntegerType::U32);
     }
-    longer_form |= width != varint_size(varint_value(p, width));
-    p += width;
   }
   p_ = p;
   for (; i < n; ++i) {  // near the end: the byte-by-byte rule

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "../fault.hpp"
+#include "../storage/prefault.hpp"
 
 namespace tessaloom::codec {
 
@@ -101,6 +102,9 @@ std::uint32_t only_child_ref(const TrieArrays& arrays, std::size_t slot) {
   return arrays.payloads.ref(child);
 }
 
+// How far ahead of the copying the records' pages are made resident.
+constexpr std::size_t kPrefaultLead = std::size_t{8} << 20;
+
 // Every optional payload takes at least its tag byte.
 bool read_payloads(Reader& reader, TrieArrays& arrays) {
   std::size_t count;
@@ -111,7 +115,14 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
   // tag they come with, below 251 bytes; 1% above).
   const std::size_t left = reader.remaining();
   table.reserve(std::min(count, left), left + left / 64 + 16);
+  // The records' pages are made resident on another thread a little ahead
+  // of the copying; the capacity past what the records take is not.
+  std::atomic<std::size_t> copied{0};
+  const storage::Prefault prefault(table.record_storage(), table.record_capacity(), 0, &copied, kPrefaultLead);
   std::uint32_t last = kAbsentPayload;  // the record stored last
+  // Its bytes as the input gave them, when it was stored unchanged: the
+  // comparison with the next record reads the input, not the copy.
+  std::span<const std::uint8_t> last_input;
   DecodedPayload scratch;
   for (std::size_t i = 0; i < count; ++i) {
     bool present;
@@ -128,13 +139,14 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
       // Rare: stored again in the shortest forms.
       PayloadStore::decode(record, scratch);
       last = table.append_record(scratch.total_count, scratch.video_ids, scratch.video_counts);
+      last_input = {};
       table.push_ref(last);
       continue;
     }
     const auto same = [&](std::span<const std::uint8_t> other) {
       return other.size() == record.size() && std::memcmp(other.data(), record.data(), record.size()) == 0;
     };
-    if (last != kAbsentPayload && same(table.view().record_at(last))) {
+    if (last != kAbsentPayload && same(last_input.data() != nullptr ? last_input : table.view().record_at(last))) {
       table.push_ref(last);
       continue;
     }
@@ -143,8 +155,10 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
       table.push_ref(child);
       continue;
     }
-    last = table.append_record_bytes(record);
+    last = table.append_record_copy(record);
+    last_input = record;
     table.push_ref(last);
+    copied.store(table.record_bytes(), std::memory_order_relaxed);
   }
   table.shrink_to_fit();
   return true;

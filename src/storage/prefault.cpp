@@ -1,0 +1,71 @@
+#include "prefault.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <system_error>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+namespace tessaloom::storage {
+
+namespace {
+
+#if defined(__linux__)
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14
+#endif
+constexpr bool kCanPopulate = true;
+#else
+constexpr bool kCanPopulate = false;
+#endif
+
+// Populated per call: small enough to stop soon, large enough to batch.
+constexpr std::size_t kChunk = std::size_t{2} << 20;
+
+}  // namespace
+
+Prefault::Prefault(void* data, std::size_t size, std::size_t from, const std::atomic<std::size_t>* written,
+                   std::size_t lead) noexcept {
+  if (!kCanPopulate || data == nullptr || from >= size || size - from < kMinSize ||
+      std::thread::hardware_concurrency() < 2) {
+    return;
+  }
+  char* base = static_cast<char*>(data);
+  try {
+    thread_ = std::thread([this, base, size, from, written, lead] { run(base + from, base + size, written, lead); });
+  } catch (...) {
+    // No thread: the pages fault in as they are written.
+  }
+}
+
+Prefault::~Prefault() {
+  stop_.store(true, std::memory_order_relaxed);
+  if (thread_.joinable()) thread_.join();
+}
+
+void Prefault::run([[maybe_unused]] char* begin, [[maybe_unused]] char* end,
+                   [[maybe_unused]] const std::atomic<std::size_t>* written,
+                   [[maybe_unused]] std::size_t lead) noexcept {
+#if defined(__linux__)
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  // Whole pages only: the first and last may hold other allocations, which
+  // populating would not harm either, but madvise takes aligned ranges.
+  auto at = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1);
+  const auto last = reinterpret_cast<std::uintptr_t>(end) & ~(page - 1);
+  const auto base = reinterpret_cast<std::uintptr_t>(begin);
+  while (at < last && !stop_.load(std::memory_order_relaxed)) {
+    if (written != nullptr && at > base + written->load(std::memory_order_relaxed) + lead) {
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+      continue;
+    }
+    const std::uintptr_t n = last - at < kChunk ? last - at : kChunk;
+    if (madvise(reinterpret_cast<void*>(at), n, MADV_POPULATE_WRITE) != 0) return;
+    at += n;
+  }
+#endif
+}
+
+}  // namespace tessaloom::storage
