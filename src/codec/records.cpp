@@ -30,6 +30,9 @@ bool fail_past_capacity(Reader& reader, std::size_t n, bool (*read)(Reader&, T&)
 template <class T>
 void resize_storage(std::vector<T>& out, std::size_t n) {
   if (n > out.max_size()) fail_capacity();
+  out.reserve(n);
+  // The zero-filling meets pages made resident from the other end.
+  const storage::Prefault prefault(out.data(), sizeof(T) * n);
   out.resize(n);
 }
 
@@ -118,7 +121,7 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
   // The records' pages are made resident on another thread a little ahead
   // of the copying; the capacity past what the records take is not.
   std::atomic<std::size_t> copied{0};
-  const storage::Prefault prefault(table.record_storage(), table.record_capacity(), 0, &copied, kPrefaultLead);
+  const storage::Prefault prefault(table.record_storage(), table.record_capacity(), copied, kPrefaultLead);
   std::uint32_t last = kAbsentPayload;  // the record stored last
   // Its bytes as the input gave them, when it was stored unchanged: the
   // comparison with the next record reads the input, not the copy.
@@ -234,6 +237,10 @@ std::size_t encoded_size(const Trie& trie) {
 }
 
 void encode_into(const Trie& trie, std::uint8_t* out, std::size_t size) {
+  // A large output is usually fresh memory: another thread makes its pages
+  // resident from the end while this one writes (and faults in) from the
+  // start, so that the writing finds the rest mapped.
+  const storage::Prefault prefault(out, size);
   Writer writer(out, size);
   put_trie(writer, trie);
   // A buffer longer than the record would leave bytes unwritten.

@@ -27,15 +27,15 @@ constexpr std::size_t kChunk = std::size_t{2} << 20;
 
 }  // namespace
 
-Prefault::Prefault(void* data, std::size_t size, std::size_t from, const std::atomic<std::size_t>* written,
+Prefault::Prefault(void* data, std::size_t size, const std::atomic<std::size_t>* written,
                    std::size_t lead) noexcept {
-  if (!kCanPopulate || data == nullptr || from >= size || size - from < kMinSize ||
+  if (!kCanPopulate || data == nullptr || size < kMinSize ||
       std::thread::hardware_concurrency() < 2) {
     return;
   }
   char* base = static_cast<char*>(data);
   try {
-    thread_ = std::thread([this, base, size, from, written, lead] { run(base + from, base + size, written, lead); });
+    thread_ = std::thread([this, base, size, written, lead] { run(base, base + size, written, lead); });
   } catch (...) {
     // No thread: the pages fault in as they are written.
   }
@@ -53,16 +53,29 @@ void Prefault::run([[maybe_unused]] char* begin, [[maybe_unused]] char* end,
   const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
   // Whole pages only: the first and last may hold other allocations, which
   // populating would not harm either, but madvise takes aligned ranges.
-  auto at = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1);
+  const auto first = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) & ~(page - 1);
   const auto last = reinterpret_cast<std::uintptr_t>(end) & ~(page - 1);
+  const auto populate = [](std::uintptr_t at, std::uintptr_t n) {
+    return madvise(reinterpret_cast<void*>(at), n, MADV_POPULATE_WRITE) == 0;
+  };
+  if (written == nullptr) {
+    // Backwards: pages the writer already made resident cost little more
+    // than a look at their page table entries.
+    for (auto at = last; at > first && !stop_.load(std::memory_order_relaxed);) {
+      const std::uintptr_t n = at - first < kChunk ? at - first : kChunk;
+      at -= n;
+      if (!populate(at, n)) return;
+    }
+    return;
+  }
   const auto base = reinterpret_cast<std::uintptr_t>(begin);
-  while (at < last && !stop_.load(std::memory_order_relaxed)) {
-    if (written != nullptr && at > base + written->load(std::memory_order_relaxed) + lead) {
+  for (auto at = first; at < last && !stop_.load(std::memory_order_relaxed);) {
+    if (at > base + written->load(std::memory_order_relaxed) + lead) {
       std::this_thread::sleep_for(std::chrono::microseconds(50));
       continue;
     }
     const std::uintptr_t n = last - at < kChunk ? last - at : kChunk;
-    if (madvise(reinterpret_cast<void*>(at), n, MADV_POPULATE_WRITE) != 0) return;
+    if (!populate(at, n)) return;
     at += n;
   }
 #endif

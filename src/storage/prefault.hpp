@@ -21,20 +21,25 @@ namespace tessaloom::storage {
 class Prefault {
  public:
   // Ranges below this are left alone: a thread costs more than their faults.
-  static constexpr std::size_t kMinSize = std::size_t{16} << 20;
+  static constexpr std::size_t kMinSize = std::size_t{4} << 20;
 
-  // Populates [data + from, data + size).  With `written`, which the writer
-  // raises as it goes (offsets from `data`), the thread keeps at most `lead`
-  // bytes ahead of it, so capacity the writer never reaches is not made
-  // resident.
-  Prefault(void* data, std::size_t size, std::size_t from = 0, const std::atomic<std::size_t>* written = nullptr,
-           std::size_t lead = 0) noexcept;
+  // Populates [data, data + size) ahead of a writer that goes forward from
+  // `data` and raises `written` as it goes (offsets from `data`), keeping
+  // at most `lead` bytes ahead of it, so that capacity the writer never
+  // reaches is not made resident.
+  Prefault(void* data, std::size_t size, const std::atomic<std::size_t>& written, std::size_t lead) noexcept
+      : Prefault(data, size, &written, lead) {}
+  // Populates [data, data + size) from its end backwards, toward a writer
+  // that goes forward from `data`: the two meet wherever their speeds make
+  // them meet, and the thread stops when the object goes.
+  Prefault(void* data, std::size_t size) noexcept : Prefault(data, size, nullptr, 0) {}
   Prefault(const Prefault&) = delete;
   Prefault& operator=(const Prefault&) = delete;
   // Stops the thread and waits for it.
   ~Prefault();
 
  private:
+  Prefault(void* data, std::size_t size, const std::atomic<std::size_t>* written, std::size_t lead) noexcept;
   void run(char* begin, char* end, const std::atomic<std::size_t>* written, std::size_t lead) noexcept;
 
   std::atomic<bool> stop_{false};
