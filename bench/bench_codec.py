@@ -84,14 +84,22 @@ def worker_load(path, queries, reps):
     gc.collect()
     rss0 = vocab.rss_bytes()
     vocab.reset_peak_rss()
-    w0, c0 = time.perf_counter(), time.thread_time()
+    w0, c0, p0 = time.perf_counter(), time.thread_time(), time.process_time()
     index = PrefixSearch.from_bytes(data)
-    c1, w1 = time.thread_time(), time.perf_counter()
-    out = {"from_s": w1 - w0, "from_cpu_s": c1 - c0,
+    p1, c1, w1 = time.process_time(), time.thread_time(), time.perf_counter()
+    out = {"from_s": w1 - w0, "from_cpu_s": c1 - c0, "from_all_cpu_s": p1 - p0,
            "rss": vocab.rss_bytes() - rss0, "load_peak": vocab.peak_rss_bytes() - rss0}
     if index.to_bytes() != data:
         raise AssertionError("to_bytes(from_bytes(b)) != b")
-    out["to_s"] = vocab.median_ns(index.to_bytes, 5) / 1e9
+    # Wall time: large saves and loads make pages resident on a second
+    # thread, whose time the calling thread's CPU time leaves out.
+    walls, cpus = [], []
+    for _ in range(5):
+        w0, p0 = time.perf_counter(), time.process_time()
+        index.to_bytes()
+        walls.append(time.perf_counter() - w0)
+        cpus.append(time.process_time() - p0)
+    out["to_s"], out["to_all_cpu_s"] = statistics.median(walls), statistics.median(cpus)
     for d in (1, 2):
         for name in ("fuzzy_match", "fuzzy_match_video"):
             ns = vocab.per_query_ns(getattr(index, name), queries, d, reps)
@@ -249,8 +257,10 @@ ROWS = [
     ("load_peak", "from_bytes: peak resident memory added, MB", lambda v: f"{v / MB:.1f}", None),
     ("from_gbps", "from_bytes GB/s (first load, fresh process, wall)", lambda v: f"{v:.2f}", "from_gbps"),
     ("from_s", "from_bytes ms (wall)", lambda v: f"{v * 1e3:.1f}", None),
-    ("from_cpu_s", "from_bytes ms (CPU)", lambda v: f"{v * 1e3:.1f}", None),
-    ("to_gbps", "to_bytes GB/s (median of 5, CPU)", lambda v: f"{v:.2f}", "to_gbps"),
+    ("from_cpu_s", "from_bytes ms (CPU of the calling thread)", lambda v: f"{v * 1e3:.1f}", None),
+    ("from_all_cpu_s", "from_bytes ms (CPU of all threads)", lambda v: f"{v * 1e3:.1f}", None),
+    ("to_gbps", "to_bytes GB/s (median of 5, wall)", lambda v: f"{v:.2f}", "to_gbps"),
+    ("to_all_cpu_s", "to_bytes ms (CPU of all threads)", lambda v: f"{v * 1e3:.1f}", None),
     ("fuzzy_match_1_us", "fuzzy_match µs, max_dist 1", lambda v: f"{v:.1f}", "latency"),
     ("fuzzy_match_2_us", "fuzzy_match µs, max_dist 2", lambda v: f"{v:.1f}", "latency"),
     ("fuzzy_match_video_1_us", "fuzzy_match_video µs, max_dist 1", lambda v: f"{v:.1f}", "latency"),

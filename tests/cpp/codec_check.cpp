@@ -374,6 +374,25 @@ static void check_examples() {
       }
     }
   }
+
+  // Runs of three-byte forms are checked several at a time: a longer form
+  // at any place in such a run is still found and rewritten.
+  for (std::size_t j = 0; j < 12; ++j) {
+    for (const char* form : {"FB 07 00", "FC 07 00 00 00"}) {
+      Model m{{0}, {0}, {}, {}, {kId}};
+      ModelPayload p{1, std::vector<std::uint32_t>(12, 300), std::vector<std::uint32_t>(12, 1)};
+      m.payloads = {p};
+      Bytes longer = ref_encode(m);
+      const Bytes run = hex("FB 2C 01"), mid = hex(form);
+      auto at = longer.begin();
+      for (std::size_t k = 0; k <= j; ++k) at = std::search(k ? at + 3 : at, longer.end(), run.begin(), run.end());
+      at = longer.erase(at, at + 3);
+      longer.insert(at, mid.begin(), mid.end());
+      m.payloads[0]->ids[j] = 7;
+      const DecodeResult r = decode_trie(longer);
+      CHECK(std::holds_alternative<Trie>(r) && encode(std::get<Trie>(r)) == ref_encode(m));
+    }
+  }
 }
 
 // --- primitives ---------------------------------------------------------------
