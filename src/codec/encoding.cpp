@@ -274,9 +274,8 @@ bool Reader::skip_u32_run(std::size_t n, bool& longer) {
         }
       }
 #endif
-      if (fast - i >= 4 && ((p[3] == 251) & (p[6] == 251) & (p[9] == 251))) {
-        longer_form |= (load_le16(p + 1) <= 250) | (load_le16(p + 4) <= 250) | (load_le16(p + 7) <= 250) |
-                       (load_le16(p + 10) <= 250);
+      if (fast - i >= 4 && p[3] == 251 && p[6] == 251 && p[9] == 251) {
+        longer_form |= std::min({load_le16(p + 1), load_le16(p + 4), load_le16(p + 7), load_le16(p + 10)}) <= 250;
         p += 12;
         i += 4;
       } else {

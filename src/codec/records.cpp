@@ -106,7 +106,7 @@ std::uint32_t only_child_ref(const TrieArrays& arrays, std::size_t slot) {
 }
 
 // How far ahead of the copying the records' pages are made resident.
-constexpr std::size_t kPrefaultLead = std::size_t{8} << 20;
+constexpr std::size_t kPrefaultLead = std::size_t{4} << 20;
 
 // Every optional payload takes at least its tag byte.
 bool read_payloads(Reader& reader, TrieArrays& arrays) {
