@@ -7,22 +7,22 @@ namespace tessaloom::storage {
 
 namespace {
 
-void put32(std::uint8_t* p, std::uint32_t v) {
-  for (int k = 0; k < 4; ++k) p[k] = static_cast<std::uint8_t>(v >> (8 * k));
+// Little-endian fields of the header and the section table, of the width
+// of their type.
+template <class T>
+void put_le(std::uint8_t* p, T v) {
+  for (std::size_t k = 0; k < sizeof(T); ++k) p[k] = static_cast<std::uint8_t>(v >> (8 * k));
 }
-void put64(std::uint8_t* p, std::uint64_t v) {
-  for (int k = 0; k < 8; ++k) p[k] = static_cast<std::uint8_t>(v >> (8 * k));
-}
-std::uint32_t get32(const std::uint8_t* p) {
-  std::uint32_t v = 0;
-  for (int k = 3; k >= 0; --k) v = v << 8 | p[k];
+template <class T>
+T get_le(const std::uint8_t* p) {
+  T v = 0;
+  for (std::size_t k = sizeof(T); k-- > 0;) v = static_cast<T>(v << 8 | p[k]);
   return v;
 }
-std::uint64_t get64(const std::uint8_t* p) {
-  std::uint64_t v = 0;
-  for (int k = 7; k >= 0; --k) v = v << 8 | p[k];
-  return v;
-}
+void put32(std::uint8_t* p, std::uint32_t v) { put_le(p, v); }
+void put64(std::uint8_t* p, std::uint64_t v) { put_le(p, v); }
+std::uint32_t get32(const std::uint8_t* p) { return get_le<std::uint32_t>(p); }
+std::uint64_t get64(const std::uint8_t* p) { return get_le<std::uint64_t>(p); }
 std::uint64_t load_le64(const std::uint8_t* p) {
   std::uint64_t v;
   std::memcpy(&v, p, 8);
