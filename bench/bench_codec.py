@@ -8,13 +8,14 @@ Two payload configurations (bench/vocab.py CONFIGS):
 
 For each configuration and each module build, one fresh interpreter builds
 the index with from_internal_data_v2 (time, and peak resident memory above
-what the inputs hold) and saves it; a second fresh interpreter loads it
-(first from_bytes of the process: wall and CPU time, resident memory added
-divided by the length of the bytes, peak), then times to_bytes and the
-queries (median over fixed-seed misspellings of the median of --reps runs,
-CPU time of the calling thread).
+what the inputs hold) and saves it; then --loads fresh interpreters (3 by
+default; each figure is their median) load it (first from_bytes of the
+process: wall and CPU time, resident memory added divided by the length of
+the bytes, peak), then time to_bytes (wall, median of 5) and the queries
+(median over fixed-seed misspellings of the median of --reps runs, CPU
+time of the calling thread).
 
-    python bench/bench_codec.py [--config light heavy] [--before PYTHON]
+    python bench/bench_codec.py [--config light heavy] [--before PYTHON] [--loads N]
 
 --before names an interpreter whose `_tessaloom` is the previous build (for
 example /work/baseline/venv/bin/python); its figures are printed beside
@@ -215,7 +216,7 @@ def run_worker(python, env, *args):
     return json.loads(res.stdout.strip().splitlines()[-1])
 
 
-def measure(python, env, config, n_queries, reps, keep=None, ab_before=None):
+def measure(python, env, config, n_queries, reps, loads, keep=None, ab_before=None):
     """All figures of one module build on one configuration."""
     with tempfile.TemporaryDirectory() as tmp:
         path = keep or os.path.join(tmp, f"{config}.idx")
@@ -223,7 +224,9 @@ def measure(python, env, config, n_queries, reps, keep=None, ab_before=None):
         built = run_worker(python, env, "build", config, path, n_queries)
         with open(qpath, "w") as f:
             json.dump(built.pop("queries"), f)
-        loaded = run_worker(python, env, "load", path, qpath, reps)
+        # Each load in a fresh process; every figure the median of them.
+        runs = [run_worker(python, env, "load", path, qpath, reps) for _ in range(loads)]
+        loaded = {k: statistics.median(r[k] for r in runs) for k in runs[0]}
         if ab_before:
             built["ab"] = run_worker(sys.executable, dict(os.environ), "ab", ab_before, path, qpath, reps)
     built.update(loaded)
@@ -255,7 +258,7 @@ ROWS = [
     ("rss", "from_bytes: resident memory added, MB", lambda v: f"{v / MB:.1f}", None),
     ("rss_ratio", "from_bytes: resident memory added / bytes", lambda v: f"{v:.3f}", "rss"),
     ("load_peak", "from_bytes: peak resident memory added, MB", lambda v: f"{v / MB:.1f}", None),
-    ("from_gbps", "from_bytes GB/s (first load, fresh process, wall)", lambda v: f"{v:.2f}", "from_gbps"),
+    ("from_gbps", "from_bytes GB/s (first load of a fresh process, wall)", lambda v: f"{v:.2f}", "from_gbps"),
     ("from_s", "from_bytes ms (wall)", lambda v: f"{v * 1e3:.1f}", None),
     ("from_cpu_s", "from_bytes ms (CPU of the calling thread)", lambda v: f"{v * 1e3:.1f}", None),
     ("from_all_cpu_s", "from_bytes ms (CPU of all threads)", lambda v: f"{v * 1e3:.1f}", None),
@@ -308,7 +311,7 @@ def table(config, after, before=None):
     return "\n".join(lines)
 
 
-def compare(configs, before_python=None, n_queries=200, reps=5, save=None):
+def compare(configs, before_python=None, n_queries=200, reps=5, save=None, loads=3):
     """{config: (after, before or None)}."""
     out = {}
     for config in configs:
@@ -316,9 +319,9 @@ def compare(configs, before_python=None, n_queries=200, reps=5, save=None):
         before = None
         if before_python:
             log(f"  before ({before_python}) ...")
-            before = measure(before_python, baseline_env(), config, n_queries, reps)
+            before = measure(before_python, baseline_env(), config, n_queries, reps, loads)
         log("  after ...")
-        after = measure(sys.executable, dict(os.environ), config, n_queries, reps,
+        after = measure(sys.executable, dict(os.environ), config, n_queries, reps, loads,
                         keep=save and f"{save}.{config}", ab_before=before_python and module_file(before_python))
         out[config] = (after, before)
         log(table(config, after, before))
@@ -333,6 +336,8 @@ def main():
                     help="interpreter whose _tessaloom is the previous build")
     ap.add_argument("--queries", type=int, default=200)
     ap.add_argument("--reps", type=int, default=5)
+    ap.add_argument("--loads", type=int, default=3,
+                    help="fresh processes that load each index (figures: their median)")
     ap.add_argument("--save", metavar="PREFIX",
                     help="keep this build's saved indexes as PREFIX.light, PREFIX.heavy")
     ap.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
@@ -351,7 +356,7 @@ def main():
             res = worker_load(rest[0], queries, int(rest[2]))
         print(json.dumps(res))
         return
-    compare(args.config, args.before, args.queries, args.reps, args.save)
+    compare(args.config, args.before, args.queries, args.reps, args.save, args.loads)
 
 
 if __name__ == "__main__":
