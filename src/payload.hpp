@@ -255,6 +255,9 @@ class PayloadTable {
     refs_.reserve(slots);
     records_.reserve(record_bytes);
   }
+  // The reference array's storage: its start, and the bytes reserved.
+  void* ref_storage() { return refs_.data(); }
+  std::size_t ref_capacity_bytes() const { return sizeof(std::uint32_t) * refs_.capacity(); }
   // The record array's storage: its start, and the bytes reserved.
   void* record_storage() { return records_.data(); }
   std::size_t record_capacity() const { return records_.capacity(); }

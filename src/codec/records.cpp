@@ -122,6 +122,7 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
   // of the copying; the capacity past what the records take is not.
   std::atomic<std::size_t> copied{0};
   const storage::Prefault prefault(table.record_storage(), table.record_capacity(), copied, kPrefaultLead);
+  const storage::Prefault refs_prefault(table.ref_storage(), table.ref_capacity_bytes());
   std::uint32_t last = kAbsentPayload;  // the record stored last
   // Its bytes as the input gave them, when it was stored unchanged: the
   // comparison with the next record reads the input, not the copy.

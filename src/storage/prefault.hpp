@@ -21,7 +21,7 @@ namespace tessaloom::storage {
 class Prefault {
  public:
   // Ranges below this are left alone: a thread costs more than their faults.
-  static constexpr std::size_t kMinSize = std::size_t{4} << 20;
+  static constexpr std::size_t kMinSize = std::size_t{2} << 20;
 
   // Populates [data, data + size) ahead of a writer that goes forward from
   // `data` and raises `written` as it goes (offsets from `data`), keeping
