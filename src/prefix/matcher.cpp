@@ -121,6 +121,14 @@ struct Groups {
 };
 constexpr Groups kGroups{};
 
+// Bits set, without relying on a popcount instruction in the target.
+inline std::uint64_t ones(std::uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555ull);
+  x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+  return (x * 0x0101010101010101ull) >> 56;
+}
+
 // Rows of a query of at most 64 code points, held as bit vectors of their
 // vertical differences: bit j-1 of `vp` (`vn`) is set when entry j is one
 // more (less) than entry j-1; `row0` is entry 0, the text length.  One
@@ -252,6 +260,174 @@ class BitRows {
   unsigned top_;
   std::array<std::uint64_t, 128> ascii_;
   std::vector<std::pair<std::uint32_t, std::uint64_t>> other_;  // sorted by code point
+  std::vector<State> states_;
+};
+
+// Rows of a query of at most 64 W code points (W a small fixed number of
+// words), held like `BitRows` but in W words: the one-word recurrence on a
+// vector of 64 W bits, whose addition carries and whose shifts pass the top
+// bit of each word into the bottom of the next, written out word by word.
+// This is the unblocked algorithm of Myers (cited at `BlockRows`) on a
+// wider word, not the block-by-block form: every step computes all W words,
+// which for a few words costs less than choosing the blocks of the band,
+// and needs no per-row bookkeeping beyond the words themselves.  Bit i of
+// the vector (bit i % 64 of word i / 64) is entry i+1 minus entry i.
+template <std::size_t W>
+class WordRows {
+ public:
+  using Words = std::array<std::uint64_t, W>;
+  static constexpr std::size_t kBits = 64 * W;
+
+  WordRows(const std::vector<std::uint32_t>& query, std::uint32_t max_dist)
+      : n_(query.size()), max_dist_(max_dist) {
+    for (std::size_t w = 0; w < W; ++w) {
+      const std::size_t first = 64 * w;
+      mask_[w] = n_ >= first + 64 ? ~std::uint64_t{0}
+                 : n_ > first     ? (std::uint64_t{1} << (n_ - first)) - 1
+                                  : 0;
+    }
+    zero_.fill(0);
+    for (auto& m : ascii_) m.fill(0);
+    for (std::size_t j = 0; j < n_; ++j) {
+      const std::uint64_t bit = std::uint64_t{1} << (j % 64);
+      const std::uint32_t c = query[j];
+      if (c < ascii_.size()) {
+        ascii_[c][j / 64] |= bit;
+        continue;
+      }
+      auto it = std::find_if(other_.begin(), other_.end(), [c](const auto& e) { return e.first == c; });
+      if (it == other_.end()) {
+        other_.emplace_back(c, zero_);
+        it = other_.end() - 1;
+      }
+      it->second[j / 64] |= bit;
+    }
+    std::sort(other_.begin(), other_.end());
+  }
+
+  void ensure(std::size_t length) {
+    if (states_.size() <= length) states_.resize(std::max(length + 1, states_.size() * 2));
+  }
+
+  // Row 0: 0, 1, ..., n; the band starts at entry 0.
+  void set_initial() {
+    State& s = states_[0];
+    s.Pv = mask_;
+    s.Mv = zero_;
+    s.row0 = 0;
+    s.score = n_;
+    s.lo_value = 0;
+  }
+
+  // One column step, as `BitRows::step`, carrying between the words.
+  void step(std::size_t length, Label label) {
+    const State& prev = states_[length - 1];
+    State& next = states_[length];
+    const Words& Peq = equal_mask(label);
+    // Ph and Mh shifted up by one, with the bits shifted out of the top
+    // word in an extra one: bit i is the horizontal difference at entry i.
+    std::array<std::uint64_t, W + 1> Ph_s, Mh_s;
+    std::uint64_t carry = 0;
+    std::uint64_t ph_in = 1, mh_in = 0;  // entry 0 gains 1
+    for (std::size_t w = 0; w < W; ++w) {
+      const std::uint64_t Eq = Peq[w], Pv = prev.Pv[w], Mv = prev.Mv[w];
+      const std::uint64_t Xv = Eq | Mv;
+      const std::uint64_t sum = (Eq & Pv) + Pv;
+      const std::uint64_t total = sum + carry;
+      carry = static_cast<std::uint64_t>(sum < Pv) | static_cast<std::uint64_t>(total < sum);
+      const std::uint64_t Xh = (total ^ Pv) | Eq;
+      const std::uint64_t Ph = Mv | ~(Xh | Pv);
+      const std::uint64_t Mh = Pv & Xh;
+      Ph_s[w] = (Ph << 1) | ph_in;
+      Mh_s[w] = (Mh << 1) | mh_in;
+      ph_in = Ph >> 63;
+      mh_in = Mh >> 63;
+      next.Pv[w] = (Mh_s[w] | ~(Xv | Ph_s[w])) & mask_[w];
+      next.Mv[w] = (Ph_s[w] & Xv) & mask_[w];
+    }
+    Ph_s[W] = ph_in;
+    Mh_s[W] = mh_in;
+    next.row0 = prev.row0 + 1;
+    // The score (entry n) moves by the horizontal difference at entry n.
+    next.score = prev.score + bit(Ph_s.data(), n_) - bit(Mh_s.data(), n_);
+    // The band's low end, as in `BitRows::step`.
+    if (next.row0 <= max_dist_) {
+      next.lo_value = next.row0;
+    } else {
+      const std::uint64_t j = prev.row0 - max_dist_;
+      if (j < kBits) {
+        next.lo_value = prev.lo_value + bit(Ph_s.data(), j) - bit(Mh_s.data(), j) +
+                        bit(next.Pv.data(), j) - bit(next.Mv.data(), j);
+      } else {
+        next.lo_value = 0;  // the band is empty from here on (j > n)
+      }
+    }
+  }
+
+  std::uint32_t distance(std::size_t length) const {
+    return static_cast<std::uint32_t>(states_[length].score);
+  }
+
+  // As `BitRows::prune`, the band's differences taken a word at a time.
+  bool prune(std::size_t length, std::uint32_t max_dist) const {
+    const State& s = states_[length];
+    if (s.row0 <= max_dist) return false;  // entry 0 is in the band
+    const std::uint64_t lo = s.row0 - max_dist;
+    const std::uint64_t hi = std::min<std::uint64_t>(n_, s.row0 + max_dist);
+    if (lo > hi) return true;
+    std::uint64_t value = s.lo_value;
+    if (value <= max_dist) return false;
+    for (std::uint64_t at = lo; at < hi; at += 64) {
+      const std::uint64_t width = std::min<std::uint64_t>(64, hi - at);
+      const std::uint64_t window = width == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << width) - 1;
+      std::uint64_t p = bits(s.Pv, at) & window;
+      std::uint64_t q = bits(s.Mv, at) & window;
+      while (q != 0) {
+        const unsigned group = static_cast<unsigned>((p & 0xF) | ((q & 0xF) << 4));
+        if (value - static_cast<std::uint64_t>(kGroups.drop[group]) <= max_dist) return false;
+        value = value + static_cast<std::uint64_t>(kGroups.rise[group]) -
+                static_cast<std::uint64_t>(kGroups.fall[group]);
+        p >>= 4;
+        q >>= 4;
+      }
+      value += ones(p);  // the rest of the window only rises
+    }
+    return true;
+  }
+
+ private:
+  struct State {
+    Words Pv, Mv;
+    std::uint64_t row0;
+    std::uint64_t score;     // entry n
+    std::uint64_t lo_value;  // entry max(0, row0 - max_dist)
+  };
+
+  // Bit i of a vector of words that has room for it.
+  static std::uint64_t bit(const std::uint64_t* v, std::uint64_t i) { return (v[i / 64] >> (i % 64)) & 1; }
+
+  // The 64 bits of `v` from bit `at` (< 64 W) on, zeros past the top.
+  static std::uint64_t bits(const Words& v, std::uint64_t at) {
+    const std::size_t w = static_cast<std::size_t>(at / 64);
+    const unsigned shift = static_cast<unsigned>(at % 64);
+    std::uint64_t x = v[w] >> shift;
+    if (shift != 0 && w + 1 < W) x |= v[w + 1] << (64 - shift);
+    return x;
+  }
+
+  const Words& equal_mask(Label label) const {
+    if (label < ascii_.size()) return ascii_[label];
+    auto it = std::lower_bound(other_.begin(), other_.end(), label,
+                               [](const auto& e, Label c) { return e.first < c; });
+    return it != other_.end() && it->first == label ? it->second : zero_;
+  }
+
+  std::size_t n_;
+  std::uint64_t max_dist_;
+  Words mask_;
+  Words zero_;
+  std::array<Words, 128> ascii_;
+  std::vector<std::pair<std::uint32_t, Words>> other_;  // sorted by code point
   std::vector<State> states_;
 };
 
@@ -514,13 +690,6 @@ class BlockRows {
 
   std::size_t block_size(std::size_t b) const { return b + 1 == blocks_ ? last_bit_ + 1 : kWord; }
   std::uint64_t block_mask(std::size_t b) const { return b + 1 == blocks_ ? last_mask_ : ~std::uint64_t{0}; }
-  // Bits set, without relying on a popcount instruction in the target.
-  static std::uint64_t ones(std::uint64_t x) {
-    x = x - ((x >> 1) & 0x5555555555555555ull);
-    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    return (x * 0x0101010101010101ull) >> 56;
-  }
 
   std::size_t slot_of(std::uint32_t c) const {
     if (c < ascii_slot_.size()) return ascii_slot_[c];
@@ -747,16 +916,39 @@ std::vector<MatchResult> fuzzy_match_plain(const Trie& trie, std::string_view te
   return walk(trie, max_dist, limit, rows);
 }
 
+namespace {
+
+template <class Rows>
+std::vector<MatchResult> walk_with(const Trie& trie, const std::vector<std::uint32_t>& query,
+                                   std::uint32_t max_dist, std::optional<std::uint32_t> limit) {
+  Rows rows(query, max_dist);
+  return walk(trie, max_dist, limit, rows);
+}
+
+// The fewest words (from two) that hold the query, or the blocked rows.
+std::vector<MatchResult> walk_words(const Trie& trie, const std::vector<std::uint32_t>& query,
+                                    std::uint32_t max_dist, std::optional<std::uint32_t> limit) {
+  const std::size_t n = query.size();
+  if (n <= 128) return walk_with<WordRows<2>>(trie, query, max_dist, limit);
+  if (n <= 192) return walk_with<WordRows<3>>(trie, query, max_dist, limit);
+  if (n <= kWordRowsMaxChars) return walk_with<WordRows<4>>(trie, query, max_dist, limit);
+  return walk_with<BlockRows>(trie, query, max_dist, limit);
+}
+
+}  // namespace
+
 std::vector<MatchResult> fuzzy_match_bitparallel(const Trie& trie, std::string_view term_utf8,
                                                  std::uint32_t max_dist,
                                                  std::optional<std::uint32_t> limit) {
   const std::vector<std::uint32_t> query = code_points(term_utf8);
-  if (query.size() > kBitParallelMaxChars) {
-    BlockRows rows(query, max_dist);
-    return walk(trie, max_dist, limit, rows);
-  }
-  BitRows rows(query, max_dist);
-  return walk(trie, max_dist, limit, rows);
+  if (query.size() <= kBitParallelMaxChars) return walk_with<BitRows>(trie, query, max_dist, limit);
+  return walk_words(trie, query, max_dist, limit);
+}
+
+std::vector<MatchResult> fuzzy_match_words(const Trie& trie, std::string_view term_utf8,
+                                           std::uint32_t max_dist,
+                                           std::optional<std::uint32_t> limit) {
+  return walk_words(trie, code_points(term_utf8), max_dist, limit);
 }
 
 std::vector<MatchResult> fuzzy_match_blocked(const Trie& trie, std::string_view term_utf8,

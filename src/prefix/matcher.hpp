@@ -66,17 +66,24 @@ void append_utf8(std::string& out, Label label);
 
 // The row implementations behind `fuzzy_match`: plain rows of n + 1
 // entries (the reference), one-word bit-parallel rows for queries of at
-// most `kBitParallelMaxChars` code points, and blocked bit-parallel rows
+// most `kBitParallelMaxChars` code points, rows of two to four words for
+// queries of at most `kWordRowsMaxChars`, and blocked bit-parallel rows
 // for longer ones.  `fuzzy_match_bitparallel` picks as `fuzzy_match` does;
+// `fuzzy_match_words` uses the rows of the fewest words from two up (so
+// also for short queries), and the blocked rows past four;
 // `fuzzy_match_blocked` uses the blocked rows for any length.  All give
 // the same results and faults; they are exposed for testing.
 inline constexpr std::size_t kBitParallelMaxChars = 64;
+inline constexpr std::size_t kWordRowsMaxChars = 256;
 std::vector<MatchResult> fuzzy_match_plain(const Trie& trie, std::string_view term_utf8,
                                            std::uint32_t max_dist,
                                            std::optional<std::uint32_t> limit);
 std::vector<MatchResult> fuzzy_match_bitparallel(const Trie& trie, std::string_view term_utf8,
                                                  std::uint32_t max_dist,
                                                  std::optional<std::uint32_t> limit);
+std::vector<MatchResult> fuzzy_match_words(const Trie& trie, std::string_view term_utf8,
+                                           std::uint32_t max_dist,
+                                           std::optional<std::uint32_t> limit);
 std::vector<MatchResult> fuzzy_match_blocked(const Trie& trie, std::string_view term_utf8,
                                              std::uint32_t max_dist,
                                              std::optional<std::uint32_t> limit);

@@ -121,7 +121,7 @@ Outcome capture(const std::function<std::vector<MatchResult>()>& call) {
 using Matcher = std::vector<MatchResult> (*)(const Trie&, std::string_view, std::uint32_t,
                                              std::optional<std::uint32_t>);
 const Matcher kMatchers[] = {fuzzy_match, detail::fuzzy_match_plain, detail::fuzzy_match_bitparallel,
-                             detail::fuzzy_match_blocked};
+                             detail::fuzzy_match_words, detail::fuzzy_match_blocked};
 
 // (text, distance) pairs, the shape callers see.
 using Pairs = std::vector<std::pair<std::string, std::uint32_t>>;
@@ -633,7 +633,7 @@ void check_long_random(unsigned rounds) {
       const std::string term = utf8(query);
       const std::uint32_t max_dist = distances[rng() % std::size(distances)];
       const Outcome expected = capture([&] { return detail::fuzzy_match_plain(t, term, max_dist, std::nullopt); });
-      for (Matcher m : {detail::fuzzy_match_blocked, detail::fuzzy_match_bitparallel}) {
+      for (Matcher m : {detail::fuzzy_match_blocked, detail::fuzzy_match_words, detail::fuzzy_match_bitparallel}) {
         const Outcome got = capture([&] { return m(t, term, max_dist, std::nullopt); });
         CHECK(same(got, expected));
         if (!same(got, expected)) {
