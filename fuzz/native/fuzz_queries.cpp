@@ -1,8 +1,8 @@
 // libFuzzer target: queries over decoded records.
 //
 // Input: an 8-byte header choosing the query, then a saved record.  The
-// query has up to ~320 code points (so one-word and blocked rows both
-// run), either spelled along a path of the record's own trie and then
+// query has up to ~320 code points (so one-word, few-word and blocked rows
+// all run), either spelled along a path of the record's own trie and then
 // edited, or drawn from its labels; max_dist and limit come from the
 // header too.  Every row implementation must give exactly the plain rows'
 // matches or fault, and the ranking the reference ranking over the plain
@@ -118,6 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Outcome plain = capture([&] { return detail::fuzzy_match_plain(trie, term, max_dist, limit); });
   if (!same(plain, capture([&] { return detail::fuzzy_match_bitparallel(trie, term, max_dist, limit); }))) {
     finding("bit-parallel rows differ from the plain rows");
+  }
+  if (!same(plain, capture([&] { return detail::fuzzy_match_words(trie, term, max_dist, limit); }))) {
+    finding("rows of two to four words differ from the plain rows");
   }
   if (!same(plain, capture([&] { return detail::fuzzy_match_blocked(trie, term, max_dist, limit); }))) {
     finding("blocked rows differ from the plain rows");

@@ -130,19 +130,30 @@ inline std::uint64_t ones(std::uint64_t x) {
 }
 
 // Rows of a query of at most 64 code points, held as bit vectors of their
-// vertical differences: bit j-1 of `vp` (`vn`) is set when entry j is one
-// more (less) than entry j-1; `row0` is entry 0, the text length.  One
-// step costs a handful of word operations whatever the query length.
-// Each row also carries two of its entries, updated from the step's
-// differences: entry n (the distance) and the entry at the low end of the
-// pruning band (see `prune`).
+// vertical differences, after
+//   G. Myers, "A fast bit-vector algorithm for approximate string matching
+//   based on dynamic programming", J. ACM 46(3):395-415, 1999:
+// bit j-1 of `Pv` (`Mv`) is set when entry j is one more (less) than entry
+// j-1, and a step computes from Eq = Peq[c] (the query positions holding
+// the text's new character c) the vectors Xv, Xh and the horizontal
+// differences Ph, Mh, then the next Pv, Mv; the names are the paper's.
+// That paper finds the query anywhere in a text, so entry 0 of every row
+// stays 0; here the whole query is compared with the whole text (the
+// edit-distance form,
+// H. Hyyrö, "A bit-vector algorithm for computing Levenshtein and Damerau
+// edit distances", Nordic Journal of Computing 10, 2003), so entry 0 is the
+// text length and every step shifts a +1 into the bottom of Ph.  `row0`
+// is entry 0 and `Score` entry n, the paper's score, which moves by the
+// horizontal difference at the top.  One step costs a handful of word
+// operations whatever the query length.  Each row also carries the entry
+// at the low end of the pruning band (see `prune`).
 class BitRows {
  public:
   BitRows(const std::vector<std::uint32_t>& query, std::uint32_t max_dist)
       : n_(query.size()), max_dist_(max_dist) {
     mask_ = n_ >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n_) - 1;
-    // With no query characters every mask is zero, so the step's `hp` is
-    // all ones and `hn` zero: its bit 63 then carries the +1 of entry 0.
+    // With no query characters every mask is zero, so the step's `Ph` is
+    // all ones and `Mh` zero: its bit 63 then carries the +1 of entry 0.
     top_ = n_ == 0 ? 63 : static_cast<unsigned>(n_ - 1);
     ascii_.fill(0);
     for (std::size_t j = 0; j < n_; ++j) {
@@ -169,26 +180,26 @@ class BitRows {
   // Row 0: 0, 1, ..., n; the band starts at entry 0.
   void set_initial() { states_[0] = {mask_, 0, 0, n_, 0}; }
 
-  // One column step of the global edit distance: the text gains `label`,
-  // and entry 0 (the text length) gains 1, which enters as a +1
-  // horizontal difference at the top.
+  // One column step: the text gains `label`, and entry 0 (the text
+  // length) gains 1, which enters as a +1 horizontal difference at the
+  // bottom.
   void step(std::size_t length, Label label) {
     const State& prev = states_[length - 1];
-    const std::uint64_t eq = equal_mask(label);
-    const std::uint64_t vp = prev.vp, vn = prev.vn;
-    const std::uint64_t xv = eq | vn;
-    const std::uint64_t xh = (((eq & vp) + vp) ^ vp) | eq;
-    std::uint64_t hp = vn | ~(xh | vp);
-    std::uint64_t hn = vp & xh;
+    const std::uint64_t Eq = equal_mask(label);
+    const std::uint64_t Pv = prev.Pv, Mv = prev.Mv;
+    const std::uint64_t Xv = Eq | Mv;
+    const std::uint64_t Xh = (((Eq & Pv) + Pv) ^ Pv) | Eq;
+    std::uint64_t Ph = Mv | ~(Xh | Pv);
+    std::uint64_t Mh = Pv & Xh;
     // Entry n moves by its horizontal difference, bit n-1 before the shift.
-    const std::uint64_t dist = prev.dist + ((hp >> top_) & 1) - ((hn >> top_) & 1);
-    hp = (hp << 1) | 1;
-    hn = hn << 1;
+    const std::uint64_t Score = prev.Score + ((Ph >> top_) & 1) - ((Mh >> top_) & 1);
+    Ph = (Ph << 1) | 1;
+    Mh = Mh << 1;
     State& next = states_[length];
-    next.vp = (hn | ~(xv | hp)) & mask_;
-    next.vn = (hp & xv) & mask_;
+    next.Pv = (Mh | ~(Xv | Ph)) & mask_;
+    next.Mv = (Ph & Xv) & mask_;
     next.row0 = prev.row0 + 1;
-    next.dist = dist;
+    next.Score = Score;
     // The band starts at entry max(0, row0 - max_dist).  While that is
     // entry 0 its value is row0; after that it moves one entry down per
     // step, from entry j of the previous row to entry j+1 of this one:
@@ -198,8 +209,8 @@ class BitRows {
     } else {
       const std::uint64_t j = prev.row0 - max_dist_;
       if (j < 64) {
-        next.lo_value = prev.lo_value + ((hp >> j) & 1) - ((hn >> j) & 1) + ((next.vp >> j) & 1) -
-                        ((next.vn >> j) & 1);
+        next.lo_value = prev.lo_value + ((Ph >> j) & 1) - ((Mh >> j) & 1) + ((next.Pv >> j) & 1) -
+                        ((next.Mv >> j) & 1);
       } else {
         next.lo_value = 0;  // the band is empty from here on (j > n)
       }
@@ -207,7 +218,7 @@ class BitRows {
   }
 
   std::uint32_t distance(std::size_t length) const {
-    return static_cast<std::uint32_t>(states_[length].dist);
+    return static_cast<std::uint32_t>(states_[length].Score);
   }
 
   // True when every entry exceeds `max_dist`.  Entry j is at least
@@ -226,8 +237,8 @@ class BitRows {
     // hi <= 64, so fewer than 64 of them), four at a time: the lowest
     // running sum of each group comes from a table.
     const std::uint64_t window = (std::uint64_t{1} << (hi - lo)) - 1;
-    std::uint64_t p = (s.vp >> lo) & window;
-    std::uint64_t q = (s.vn >> lo) & window;
+    std::uint64_t p = (s.Pv >> lo) & window;
+    std::uint64_t q = (s.Mv >> lo) & window;
     while (q != 0) {  // without a decrease no later entry is lower
       const unsigned group = static_cast<unsigned>((p & 0xF) | ((q & 0xF) << 4));
       if (value - static_cast<std::uint64_t>(kGroups.drop[group]) <= max_dist) return false;
@@ -241,9 +252,9 @@ class BitRows {
 
  private:
   struct State {
-    std::uint64_t vp, vn;
+    std::uint64_t Pv, Mv;
     std::uint64_t row0;
-    std::uint64_t dist;      // entry n
+    std::uint64_t Score;     // entry n
     std::uint64_t lo_value;  // entry max(0, row0 - max_dist)
   };
 
@@ -258,6 +269,7 @@ class BitRows {
   std::uint64_t max_dist_;
   std::uint64_t mask_;
   unsigned top_;
+  // Peq: for code points below 128 by index, for the others by search.
   std::array<std::uint64_t, 128> ascii_;
   std::vector<std::pair<std::uint32_t, std::uint64_t>> other_;  // sorted by code point
   std::vector<State> states_;
@@ -267,7 +279,7 @@ class BitRows {
 // words), held like `BitRows` but in W words: the one-word recurrence on a
 // vector of 64 W bits, whose addition carries and whose shifts pass the top
 // bit of each word into the bottom of the next, written out word by word.
-// This is the unblocked algorithm of Myers (cited at `BlockRows`) on a
+// This is the one-word algorithm of Myers (cited at `BitRows`) on a
 // wider word, not the block-by-block form: every step computes all W words,
 // which for a few words costs less than choosing the blocks of the band,
 // and needs no per-row bookkeeping beyond the words themselves.  Bit i of
@@ -315,7 +327,7 @@ class WordRows {
     s.Pv = mask_;
     s.Mv = zero_;
     s.row0 = 0;
-    s.score = n_;
+    s.Score = n_;
     s.lo_value = 0;
   }
 
@@ -348,8 +360,8 @@ class WordRows {
     Ph_s[W] = ph_in;
     Mh_s[W] = mh_in;
     next.row0 = prev.row0 + 1;
-    // The score (entry n) moves by the horizontal difference at entry n.
-    next.score = prev.score + bit(Ph_s.data(), n_) - bit(Mh_s.data(), n_);
+    // Score (entry n) moves by the horizontal difference at entry n.
+    next.Score = prev.Score + bit(Ph_s.data(), n_) - bit(Mh_s.data(), n_);
     // The band's low end, as in `BitRows::step`.
     if (next.row0 <= max_dist_) {
       next.lo_value = next.row0;
@@ -365,7 +377,7 @@ class WordRows {
   }
 
   std::uint32_t distance(std::size_t length) const {
-    return static_cast<std::uint32_t>(states_[length].score);
+    return static_cast<std::uint32_t>(states_[length].Score);
   }
 
   // As `BitRows::prune`, the band's differences taken a word at a time.
@@ -399,7 +411,7 @@ class WordRows {
   struct State {
     Words Pv, Mv;
     std::uint64_t row0;
-    std::uint64_t score;     // entry n
+    std::uint64_t Score;     // entry n
     std::uint64_t lo_value;  // entry max(0, row0 - max_dist)
   };
 
@@ -432,18 +444,17 @@ class WordRows {
 };
 
 // Rows of a query of any length, held as the vertical differences of
-// blocks of 64 entries, two words per block: the blocked form of the
-// bit-vector recurrence of
-//   G. Myers, "A fast bit-vector algorithm for approximate string matching
-//   based on dynamic programming", J. ACM 46(3):395-415, 1999, Section 4
-//   (patterns longer than a word: blocks advanced one after another, each
-//   handing a horizontal difference h_out to the next as its h_in),
-// in the edit-distance (global) form of
-//   H. Hyyrö, "A bit-vector algorithm for computing Levenshtein and
-//   Damerau edit distances", Nordic Journal of Computing 10(1):29-39, 2003,
-// where entry 0 of every row is the text length, so the first block gets
-// h_in = +1.  Variables carry the papers' names: Peq (match masks), Pv/Mv
-// (vertical +1/-1 differences), Xv, Xh, Ph/Mh (horizontal +1/-1).
+// blocks of 64 entries, two words per block: the blocks-based algorithm of
+// Myers' paper (cited at `BitRows`) for patterns longer than a word, where
+// the blocks of a column are advanced one after another from the bottom,
+// each taking the horizontal difference h_in at its lower edge from the
+// block below and handing its own h_out to the block above, in the
+// edit-distance form (Hyyrö, cited there too): the lowest block gets
+// h_in = +1, entry 0 being the text length.  Like that algorithm, which
+// computes only the blocks up to the last one that can still hold a score
+// within the threshold, a step here computes only the blocks that can hold
+// an entry within max_dist.  Variables carry the paper's names: Peq, Eq,
+// Pv/Mv (vertical +1/-1 differences), Xv, Xh, Ph/Mh (horizontal +1/-1).
 //
 // Block b holds entries 64b+1 .. 64b+64 (bit i: entry 64b+i+1 minus entry
 // 64b+i).  A row keeps only blocks [lo, hi):
@@ -578,7 +589,8 @@ class BlockRows {
         Mv = 0;
         end_prev += block_size(b);
       }
-      // Myers' Advance_Block, with the horizontal difference h_in = h.
+      // One block's step, given the horizontal difference h_in = h at its
+      // lower edge; h_out is the one at its upper edge.
       const std::uint64_t h_neg = h < 0, h_pos = h > 0;
       const std::uint64_t Eq = Peq[b] | h_neg;
       const std::uint64_t Xv = Peq[b] | Mv;
