@@ -12,12 +12,23 @@ their targets, and checks them against the plain rows' results where those
 are affordable.
 
     python bench/bench_query.py [--lists american-english-huge french ...]
-                                [--long-only] [--skip-long]
+                                [--long-only] [--skip-long] [--instructions]
+
+With --instructions the 64- against 65-character ratio is also counted in
+instructions (valgrind's callgrind, inside fuzzy_match only, in child
+processes that load the index from its bytes), which a busy machine does
+not disturb.
 """
 
 import argparse
+import json
+import os
 import random
+import shutil
 import statistics
+import subprocess
+import sys
+import tempfile
 import time
 
 import vocab
@@ -107,7 +118,49 @@ def cpu_s(fn, *a):
     return time.thread_time() - t0, out
 
 
-def long_queries(index, words, reps, mindex=None):
+# The binding's method: callgrind counts from its entry to its return.
+CALLGRIND_TOGGLE = "tessaloom::py::(anonymous namespace)::fuzzy_match_method(*"
+
+
+def run_queries_child(path):
+    """Child of --instructions: the queries of `path` on the index beside it."""
+    with open(path) as f:
+        job = json.load(f)
+    with open(job["index"], "rb") as f:
+        index = PrefixSearch.from_bytes(f.read())
+    for q in job["queries"]:
+        index.fuzzy_match(q, job["max_dist"])
+
+
+def instructions(index, query_sets, max_dist):
+    """Instructions spent inside fuzzy_match on each set of queries."""
+    if shutil.which("valgrind") is None:
+        log("  (valgrind not found: no instruction counts)")
+        return None
+    counts = []
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "index.bin")
+        with open(path, "wb") as f:
+            f.write(index.to_bytes())
+        for i, queries in enumerate(query_sets):
+            job, out = os.path.join(tmp, f"job{i}.json"), os.path.join(tmp, f"cg{i}.out")
+            with open(job, "w") as f:
+                json.dump({"index": path, "queries": queries, "max_dist": max_dist}, f)
+            subprocess.run(
+                ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+                 f"--toggle-collect={CALLGRIND_TOGGLE}", sys.executable, os.path.abspath(__file__),
+                 "--child-queries", job],
+                check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            with open(out) as f:
+                total = next(int(line.split()[1]) for line in f if line.startswith(("summary:", "totals:")))
+            counts.append(total)
+    if 0 in counts:
+        log(f"  (callgrind found no calls of {CALLGRIND_TOGGLE!r}: no instruction counts)")
+        return None
+    return counts
+
+
+def long_queries(index, words, reps, mindex=None, count_instructions=False):
     """The long-query targets: a 100,000-character query at max_dist 2 (at
     most 50 ms) and 4294967295 (at most 2 s), and a 65-character query
     against a 64-character one at max_dist 3 (at most 1.5 times)."""
@@ -131,6 +184,12 @@ def long_queries(index, words, reps, mindex=None):
     t65 = statistics.median(vocab.per_query_ns(index.fuzzy_match, q65, 3, reps))
     log(f"  64 chars, max_dist 3: {t64 / 1e3:9.1f} us/query (median of 200)")
     log(f"  65 chars, max_dist 3: {t65 / 1e3:9.1f} us/query; ratio {t65 / t64:.2f} (target <= 1.5)")
+    if count_instructions:
+        counts = instructions(index, [q64, q65], 3)
+        if counts:
+            i64, i65 = (c / len(q64) / 1e6 for c in counts)
+            log(f"  instructions per query, max_dist 3: 64 chars {i64:.2f}M, 65 chars {i65:.2f}M; "
+                f"ratio {i65 / i64:.2f} (target <= 1.5)")
     if mindex is not None:
         # The blocked rows against the model's plain rows, on a few
         # queries (the model is slow) at a distance that matches something.
@@ -152,7 +211,13 @@ def main():
     ap.add_argument("--reps", type=int, default=5)
     ap.add_argument("--long-only", action="store_true", help="only the long-query section")
     ap.add_argument("--skip-long", action="store_true", help="leave the long-query section out")
+    ap.add_argument("--instructions", action="store_true",
+                    help="also count the long-query ratio in instructions (valgrind)")
+    ap.add_argument("--child-queries", help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.child_queries:
+        run_queries_child(args.child_queries)
+        return
 
     words = vocab.read_words(args.lists)
     arrays = vocab.Arrays(words)
@@ -161,7 +226,7 @@ def main():
     index = PrefixSearch.from_internal_data_v2(*vocab.build_inputs(arrays))
     log(f"built in {time.perf_counter() - t0:.2f} s")
     if args.long_only:
-        long_queries(index, words, args.reps, model_walk_index(arrays))
+        long_queries(index, words, args.reps, model_walk_index(arrays), args.instructions)
         return
     queries = vocab.make_queries(words, args.queries, 3, 12)
     subset = queries[:args.baseline_queries]
@@ -183,7 +248,7 @@ def main():
             f"fuzzy_match {r['native_us']:.1f} us on the same")
         log(f"  ratio               {r['ratio']:10.0f}x  (target >= 75x)")
     if not args.skip_long:
-        long_queries(index, words, args.reps, mindex)
+        long_queries(index, words, args.reps, mindex, args.instructions)
 
 
 if __name__ == "__main__":
