@@ -111,17 +111,6 @@ void Payload::merge_from(const PayloadView& other) {
 
 // --- PayloadStore --------------------------------------------------------------
 
-std::span<const std::uint8_t> PayloadStore::record_at(std::uint32_t offset) const {
-  const std::size_t size = records_.size();
-  if (offset >= size) fail_index(size, offset);
-  std::uint64_t length = 0;
-  const std::size_t head = codec::read_varint(records_.data() + offset, size - offset, length);
-  // A cut or invalid length, or a record running past the end.
-  if (head == 0 || head == 9) fail_index(size, size);
-  if (length > size - offset - head) fail_index(size, size);
-  return records_.subspan(offset + head, static_cast<std::size_t>(length));
-}
-
 namespace {
 
 // Reads a record's fields in order; a field that does not read ends with

@@ -153,7 +153,16 @@ class PayloadStore {
   // length that runs past `records` is an internal fault naming the length
   // of `records` and the first position past it.
   std::span<const std::uint8_t> record(std::size_t slot) const { return record_at(refs_[slot]); }
-  std::span<const std::uint8_t> record_at(std::uint32_t offset) const;
+  std::span<const std::uint8_t> record_at(std::uint32_t offset) const {
+    const std::size_t size = records_.size();
+    if (offset >= size) fail_index(size, offset);
+    std::uint64_t length = 0;
+    const std::size_t head = codec::read_varint(records_.data() + offset, size - offset, length);
+    // A cut or invalid length, or a record running past the end.
+    if (head == 0 || head == 9) fail_index(size, size);
+    if (length > size - offset - head) fail_index(size, size);
+    return records_.subspan(offset + head, static_cast<std::size_t>(length));
+  }
 
   // Decodes a record.  A record that is not well formed (only possible in
   // arrays from outside) is an internal fault naming the record's length
