@@ -152,8 +152,8 @@ class PayloadStore {
   // the bytes the byte format writes after the 01 tag.  A reference or
   // length that runs past `records` is an internal fault naming the length
   // of `records` and the first position past it.
-  std::span<const std::uint8_t> record(std::size_t slot) const { return record_at(refs_[slot]); }
-  std::span<const std::uint8_t> record_at(std::uint32_t offset) const {
+  TESSALOOM_ALWAYS_INLINE std::span<const std::uint8_t> record(std::size_t slot) const { return record_at(refs_[slot]); }
+  TESSALOOM_ALWAYS_INLINE std::span<const std::uint8_t> record_at(std::uint32_t offset) const {
     const std::size_t size = records_.size();
     if (offset >= size) fail_index(size, offset);
     std::uint64_t length = 0;

@@ -128,6 +128,7 @@ class SizeCounter {
   void write_u32_run(std::span<const std::uint32_t> values) { size_ += u32_run_size(values); }
   void write_char_run(std::span<const std::uint32_t> chars) { size_ += char_run_size(chars); }
   void write_bytes(std::span<const std::uint8_t> bytes) { size_ += bytes.size(); }
+  void write_bytes_from(std::span<const std::uint8_t> bytes, std::size_t) { size_ += bytes.size(); }
 
  private:
   std::size_t size_ = 0;
@@ -175,6 +176,19 @@ class Writer {
   }
   void write_bytes(std::span<const std::uint8_t> bytes) {
     if (!bytes.empty()) put_exact(bytes.data(), bytes.size());
+  }
+  // The same, for many short runs: when `readable` bytes can be read from
+  // the start of `bytes` (its size included) and kShortCopy fit in the
+  // output, a short run is copied in one fixed-size move whose tail the
+  // next write overwrites.
+  static constexpr std::size_t kShortCopy = 32;
+  void write_bytes_from(std::span<const std::uint8_t> bytes, std::size_t readable) {
+    if (bytes.size() <= kShortCopy && readable >= kShortCopy && remaining() >= kShortCopy) {
+      std::memcpy(p_, bytes.data(), kShortCopy);
+      p_ += bytes.size();
+    } else {
+      write_bytes(bytes);
+    }
   }
 
   void write_u32_run(std::span<const std::uint32_t> values);

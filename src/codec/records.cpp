@@ -218,11 +218,15 @@ void put_trie(Sink& sink, const Trie& trie) {
   sink.write_count(trie.child_transitions.size());
   sink.write_u32_run(trie.child_transitions);
   const PayloadStore& payloads = trie.payloads;
+  const std::uint8_t* records_end = payloads.records().data() + payloads.records().size();
   sink.write_count(payloads.size());
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     const bool present = payloads.present(i);
     sink.write_tag(present);
-    if (present) sink.write_bytes(payloads.record(i));
+    if (present) {
+      const auto record = payloads.record(i);
+      sink.write_bytes_from(record, static_cast<std::size_t>(records_end - record.data()));
+    }
   }
   sink.write_count(trie.video_index.size());
   static_assert(sizeof(VideoId) == 16);
