@@ -334,38 +334,53 @@ bool IndexBuilder::add(std::uint32_t term, std::uint32_t video, std::uint32_t co
   entry_term_.push_back(term);
   entry_video_.push_back(video);
   entry_count_.push_back(count);
+  ++checked_;
+  if (checked_ >= (std::size_t{1} << 16)) commit();
   return true;
 }
 
 std::size_t IndexBuilder::check_totals(std::size_t limit) {
-  term_total_.assign(terms_.size(), 0);
-  const std::size_t n = std::min({limit, entry_term_.size(), entry_video_.size(), entry_count_.size()});
-  for (std::size_t e = 0; e < n; ++e) {
+  term_total_.resize(terms_.size(), 0);
+  std::size_t n = std::min({entry_term_.size(), entry_video_.size(), entry_count_.size()});
+  if (limit != kNoPosition) n = std::min(n, limit > committed_ ? limit - committed_ : 0);
+  for (std::size_t e = checked_; e < n; ++e) {
     const std::uint64_t total = term_total_[entry_term_[e]] + entry_count_[e];
-    if (total > kMaxCount) return e;
+    if (total > kMaxCount) {
+      checked_ = e;
+      return committed_ + e;
+    }
     term_total_[entry_term_[e]] = total;
   }
+  checked_ = std::max(checked_, n);
   return kNoPosition;
 }
 
-void IndexBuilder::reserve(std::size_t entries) {
-  entry_term_.reserve(entries);
-  entry_video_.reserve(entries);
-  entry_count_.reserve(entries);
-}
-
-void IndexBuilder::truncate(std::size_t length) {
-  if (entry_term_.size() > length) entry_term_.resize(length);
-  if (entry_video_.size() > length) entry_video_.resize(length);
-  if (entry_count_.size() > length) entry_count_.resize(length);
+void IndexBuilder::commit() {
+  lists_.resize(terms_.size());
+  video_total_.resize(videos_.size(), 0);
+  for (std::size_t e = 0; e < checked_; ++e) {
+    lists_.append(entry_term_[e], entry_video_[e], entry_count_[e]);
+    video_total_[entry_video_[e]] += entry_count_[e];
+  }
+  committed_ += checked_;
+  checked_ = 0;
+  entry_term_.clear();
+  entry_video_.clear();
+  entry_count_.clear();
 }
 
 // ---- step 1: the trie's shape -----------------------------------------------------
 
 std::optional<VocabularyError> IndexBuilder::shape() {
+  commit();
+  std::vector<std::uint32_t>().swap(entry_term_);
+  std::vector<std::uint32_t>().swap(entry_video_);
+  std::vector<std::uint32_t>().swap(entry_count_);
+  // No more terms come: the table that finds them is done with.
+  std::vector<TermSlot>().swap(term_slots_);
   const std::size_t n_terms = terms_.size();
   term_total_.resize(n_terms, 0);
-  stats_.entries = entry_term_.size();
+  stats_.entries = committed_;
   stats_.terms = n_terms;
   stats_.videos = videos_.size();
 
@@ -493,9 +508,7 @@ Trie IndexBuilder::finish(std::uint32_t video_top_n) {
   const std::size_t n = labels_.size();
   const std::size_t n_terms = terms_.size();
   const std::size_t n_videos = videos_.size();
-  const std::size_t n_entries = entry_term_.size();
-  // The terms' texts and table are done with; the index needs the memory.
-  std::vector<TermSlot>().swap(term_slots_);
+  // The terms' texts are done with; the index needs the memory.
   std::vector<std::string_view>().swap(terms_);
   std::vector<std::unique_ptr<char[]>>().swap(term_blocks_);
 
@@ -517,63 +530,45 @@ Trie IndexBuilder::finish(std::uint32_t video_top_n) {
   std::vector<VideoId> video_index(n_videos);
   std::vector<std::uint32_t> number(n_videos);
   {
-    std::vector<std::uint64_t> video_total(n_videos, 0);
-    for (std::size_t e = 0; e < n_entries; ++e) video_total[entry_video_[e]] += entry_count_[e];
+    video_total_.resize(n_videos, 0);
     std::vector<std::uint32_t> order(n_videos);
     std::iota(order.begin(), order.end(), 0u);
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::uint32_t a, std::uint32_t b) { return video_total[a] > video_total[b]; });
+                     [&](std::uint32_t a, std::uint32_t b) { return video_total_[a] > video_total_[b]; });
     for (std::size_t r = 0; r < n_videos; ++r) {
       number[order[r]] = static_cast<std::uint32_t>(r);
       video_index[r] = videos_[order[r]];
     }
   }
+  std::vector<std::uint64_t>().swap(video_total_);
   std::vector<VideoId>().swap(videos_);
   std::vector<VideoSlot>().swap(video_slots_);
 
-  // Entries grouped by term, in entry order within a term.
-  std::vector<std::size_t> begin(n_terms + 1, 0);
-  for (std::size_t e = 0; e < n_entries; ++e) ++begin[entry_term_[e] + 1];
-  for (std::size_t t = 0; t < n_terms; ++t) begin[t + 1] += begin[t];
-  std::vector<std::uint32_t> ids(n_entries), counts(n_entries);
-  {
-    std::vector<std::size_t> next(begin.begin(), begin.end() - 1);
-    for (std::size_t e = 0; e < n_entries; ++e) {
-      const std::size_t at = next[entry_term_[e]]++;
-      ids[at] = number[entry_video_[e]];
-      counts[at] = entry_count_[e];
-    }
-  }
-  std::vector<std::uint32_t>().swap(entry_term_);
-  std::vector<std::uint32_t>().swap(entry_video_);
-  std::vector<std::uint32_t>().swap(entry_count_);
-  std::vector<std::uint32_t>().swap(number);
-
-  std::vector<std::uint32_t> length(n_terms);
-  std::size_t folded = 0;
-  for (std::size_t t = 0; t < n_terms; ++t) {
-    length[t] = static_cast<std::uint32_t>(fold_term(&ids[begin[t]], &counts[begin[t]], begin[t + 1] - begin[t]));
-    folded += length[t];
-  }
-
+  // Each term's entries, from its list, in entry order: videos renumbered,
+  // then folded.
   auto fill = [&](PayloadTable& payloads) {
-    payloads.reserve(n, folded);
+    payloads.reserve(n, 2 * stats_.entries);
+    std::vector<std::uint32_t> ids, counts;
     std::size_t k = 0;  // term nodes come in node order along term_order_
     for (std::size_t node = 0; node < n; ++node) {
       if (k < n_terms && term_node_[k] == node) {
         const std::uint32_t t = term_order_[k++];
-        const std::span<const std::uint32_t> term_ids(&ids[begin[t]], length[t]);
-        const std::span<const std::uint32_t> term_counts(&counts[begin[t]], length[t]);
-        payloads.push(static_cast<std::uint32_t>(term_total_[t]), term_ids, term_counts);
+        ids.clear();
+        counts.clear();
+        lists_.for_each(t, [&](std::uint32_t video, std::uint32_t count) {
+          ids.push_back(number[video]);
+          counts.push_back(count);
+        });
+        const std::size_t length = fold_term(ids.data(), counts.data(), ids.size());
+        payloads.push(static_cast<std::uint32_t>(term_total_[t]), std::span(ids).first(length),
+                      std::span(counts).first(length));
       } else {
         payloads.push_absent();
       }
     }
     // Propagation comes next: leave it the memory.
-    std::vector<std::uint32_t>().swap(ids);
-    std::vector<std::uint32_t>().swap(counts);
-    std::vector<std::size_t>().swap(begin);
-    std::vector<std::uint32_t>().swap(length);
+    lists_ = TermLists();
+    std::vector<std::uint32_t>().swap(number);
     std::vector<std::uint32_t>().swap(term_order_);
     std::vector<NodeId>().swap(term_node_);
     std::vector<std::uint64_t>().swap(term_total_);

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "../prefix/trie.hpp"
+#include "term_lists.hpp"
 
 namespace tessaloom::build {
 
@@ -139,28 +140,35 @@ class IndexBuilder {
   std::string_view term_text(std::uint32_t term) const { return terms_[term]; }
   std::size_t term_count() const { return terms_.size(); }
   std::size_t video_count() const { return videos_.size(); }
-  std::size_t entry_count() const { return entry_term_.size(); }
+  std::size_t entry_count() const { return committed_ + entry_term_.size(); }
+
+  // Entries wait in three staging columns, are checked (each term's
+  // running total), then committed: moved into the per-term lists, which
+  // hold them in a few bytes each.  Positions count all entries, committed
+  // or not.
 
   // Appends one entry whose values were checked, keeping each term's
   // running total; false (nothing appended) when the term's counts would
-  // then add up past 2^32-1.
+  // then add up past 2^32-1.  Commits now and then.
   bool add(std::uint32_t term, std::uint32_t video, std::uint32_t count);
 
   // Column-wise filling, for inputs read one column at a time: the three
-  // columns are appended separately, then `check_totals` runs the totals
-  // over the first `limit` entries.  Returns the position of the first
-  // entry at which its term's counts add up past 2^32-1, or kNoPosition.
+  // staging columns are appended separately, then `check_totals` runs the
+  // totals over the staged entries before position `limit`.  Returns the
+  // position of the first entry at which its term's counts add up past
+  // 2^32-1 (checking stops before it), or kNoPosition.
   std::vector<std::uint32_t>& term_column() { return entry_term_; }
   std::vector<std::uint32_t>& video_column() { return entry_video_; }
   std::vector<std::uint32_t>& count_column() { return entry_count_; }
   std::size_t check_totals(std::size_t limit);
-  // Room for `entries` entries in each column, when the input tells its
-  // length (a hint: more or fewer may come).
-  void reserve(std::size_t entries);
-  // Drops the entries from `length` on (after a failure).
-  void truncate(std::size_t length);
+  // Moves the checked entries into the per-term lists and drops the rest
+  // of the staging columns.
+  void commit();
+  // The term of a staged entry.
+  std::uint32_t staged_term(std::size_t position) const { return entry_term_[position - committed_]; }
 
-  // Step 1 (see the file comment).  On success the node count is known.
+  // Step 1 (see the file comment), after committing what is staged (all of
+  // it checked).  On success the node count is known.
   std::optional<VocabularyError> shape();
   std::size_t node_count() const { return labels_.size(); }
 
@@ -197,6 +205,10 @@ class IndexBuilder {
   std::vector<VideoSlot> video_slots_;
 
   std::vector<std::uint32_t> entry_term_, entry_video_, entry_count_;
+  std::size_t committed_ = 0;  // entries moved into `lists_`
+  std::size_t checked_ = 0;    // staged entries counted into `term_total_`
+  TermLists lists_;
+  std::vector<std::uint64_t> video_total_;
 
   // Filled by shape().
   std::vector<Label> labels_;

@@ -163,7 +163,7 @@ EntryFault total_fault(const IndexBuilder& builder, std::size_t position, std::u
 }
 
 EntryFault total_fault(IndexBuilder& builder, std::size_t position) {
-  return total_fault(builder, position, builder.term_column()[position]);
+  return total_fault(builder, position, builder.staged_term(position));
 }
 
 // An exception class of tessaloom._builder.
@@ -689,7 +689,7 @@ PyObject* entries_body(PyObject* entries, std::uint32_t top_n, Progress& progres
 }
 
 // Reads every batch of a table stream.
-PyObject* stream_body(PyObject* capsule, std::uint32_t top_n, Progress& progress, std::size_t rows) {
+PyObject* stream_body(PyObject* capsule, std::uint32_t top_n, Progress& progress) {
   OwnedStream stream;
   if (!take_capsule(capsule, "arrow_array_stream", stream.value)) return nullptr;
   OwnedSchema schema;
@@ -703,7 +703,6 @@ PyObject* stream_body(PyObject* capsule, std::uint32_t top_n, Progress& progress
   if (!table_layout(schema.value, layout)) return nullptr;
 
   IndexBuilder builder;
-  builder.reserve(rows);
   Found found;
   std::size_t base = 0, reported = 0;
   std::string failure;
@@ -720,6 +719,11 @@ PyObject* stream_body(PyObject* capsule, std::uint32_t top_n, Progress& progress
       if (found.any()) break;
       base += static_cast<std::size_t>(batch.value.length);
       batch.reset();
+      // A batch read whole is checked and committed at once, so that only
+      // one batch's entries wait in the staging columns; a term whose
+      // counts overflow stops the reading (check_entries reports it).
+      if (builder.check_totals(kNoPosition) != kNoPosition) break;
+      builder.commit();
       if (progress.active() && base / kProgressEvery > reported) {
         reported = base / kProgressEvery;
         unlocked.relock();
@@ -1044,14 +1048,12 @@ PyObject* build_entries(PyObject*, PyObject* args) {
 PyObject* build_stream(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
     PyObject *capsule, *top_n_object, *callback;
-    Py_ssize_t rows = 0;  // how many rows the stream says it holds, if it does
+    Py_ssize_t rows = 0;  // how many rows the stream holds, if it says (no longer used)
     if (!PyArg_ParseTuple(args, "OOO|n", &capsule, &top_n_object, &callback, &rows)) return nullptr;
     std::uint32_t top_n;
     if (!to_top_n(top_n_object, top_n)) return nullptr;
     Progress progress(callback, false);
-    // Only a hint: never more than the largest index holds.
-    const std::size_t hint = rows > 0 ? std::min<std::size_t>(static_cast<std::size_t>(rows), build::kMaxCount) : 0;
-    return stream_body(capsule, top_n, progress, hint);
+    return stream_body(capsule, top_n, progress);
   });
 }
 

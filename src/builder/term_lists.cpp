@@ -1,0 +1,60 @@
+#include "term_lists.hpp"
+
+#include <cstring>
+
+#include "../fault.hpp"
+
+namespace tessaloom::build {
+
+std::uint32_t TermLists::allocate(unsigned level) {
+  const std::size_t size = block_size(level);
+  if (size > left_) {
+    // Addresses count 16-byte units in a u32: at most 64 GiB of chunks.
+    if (chunks_.size() >= (std::size_t{1} << 32) / (kChunk / kUnit)) fail_capacity();
+    // Zeroed: the unused end of a block reads as the end of its entries.
+    chunks_.push_back(std::make_unique<std::uint8_t[]>(kChunk));
+    next_ = (chunks_.size() - 1) * kChunk;
+    left_ = kChunk;
+    if (next_ == 0) next_ = kUnit, left_ -= kUnit;  // address 0 is no block
+  }
+  const auto address = static_cast<std::uint32_t>(next_ / kUnit);
+  next_ += size;
+  left_ -= size;
+  return address;
+}
+
+void TermLists::append(std::uint32_t term, std::uint32_t video, std::uint32_t count) {
+  std::uint8_t bytes[10];
+  std::size_t length = 0;
+  for (std::uint64_t v = std::uint64_t{video} + 1; ; v >>= 7) {
+    if (v < 0x80) {
+      bytes[length++] = static_cast<std::uint8_t>(v);
+      break;
+    }
+    bytes[length++] = static_cast<std::uint8_t>(v | 0x80);
+  }
+  for (std::uint32_t v = count; ; v >>= 7) {
+    if (v < 0x80) {
+      bytes[length++] = static_cast<std::uint8_t>(v);
+      break;
+    }
+    bytes[length++] = static_cast<std::uint8_t>(v | 0x80);
+  }
+  List& list = lists_[term];
+  if (list.tail == 0) {
+    list.head = list.tail = allocate(0);
+    list.fill = 4;
+    list.level = 0;
+  } else if (list.fill + length > block_size(list.level)) {
+    const unsigned level = list.level + 1u < kLevels ? list.level + 1u : list.level;
+    const std::uint32_t block = allocate(level);
+    std::memcpy(at(list.tail), &block, 4);
+    list.tail = block;
+    list.fill = 4;
+    list.level = static_cast<std::uint8_t>(level);
+  }
+  std::memcpy(at(list.tail) + list.fill, bytes, length);
+  list.fill = static_cast<std::uint16_t>(list.fill + length);
+}
+
+}  // namespace tessaloom::build

@@ -1,0 +1,99 @@
+// Every term's (video, count) entries, kept in entry order in a compact
+// form while the input is read: varints in a chain of blocks per term,
+// the blocks doubling in size up to a cap, cut from large chunks that
+// never move.  About 3 to 4 bytes an entry where plain columns take 12,
+// and already grouped by term, so building needs no second copy of the
+// entries to group them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace tessaloom::build {
+
+class TermLists {
+ public:
+  // Room for the lists of terms [0, terms).
+  void resize(std::size_t terms) {
+    if (terms > lists_.size()) lists_.resize(terms);
+  }
+  std::size_t terms() const { return lists_.size(); }
+
+  // Appends an entry to the list of `term` (< terms()).
+  void append(std::uint32_t term, std::uint32_t video, std::uint32_t count);
+
+  // Calls visit(video, count) for each entry of `term`, in order.
+  template <class Visit>
+  void for_each(std::uint32_t term, Visit&& visit) const;
+
+  // Bytes held.
+  std::size_t bytes() const { return chunks_.size() * kChunk + lists_.capacity() * sizeof(List); }
+
+ private:
+  // Blocks start on 16-byte units; a block address is its unit number
+  // (0 is no block: the first unit is never handed out).
+  static constexpr std::size_t kUnit = 16;
+  static constexpr std::size_t kChunk = std::size_t{1} << 20;
+  static constexpr unsigned kLevels = 8;  // blocks of 16 << level bytes
+  // A block: the address of the next block (4 bytes), then entries; the
+  // entries of a block that is not its list's last end at a zero byte or at
+  // the block's end.
+  struct List {
+    std::uint32_t head = 0, tail = 0;
+    std::uint16_t fill = 0;  // bytes used in the last block
+    std::uint8_t level = 0;  // of the last block
+  };
+  static std::size_t block_size(unsigned level) { return kUnit << level; }
+  std::uint8_t* at(std::uint32_t address) {
+    const std::size_t byte = std::size_t{address} * kUnit;
+    return chunks_[byte / kChunk].get() + byte % kChunk;
+  }
+  const std::uint8_t* at(std::uint32_t address) const {
+    const std::size_t byte = std::size_t{address} * kUnit;
+    return chunks_[byte / kChunk].get() + byte % kChunk;
+  }
+  std::uint32_t allocate(unsigned level);
+
+  std::vector<List> lists_;
+  std::vector<std::unique_ptr<std::uint8_t[]>> chunks_;
+  std::size_t next_ = 0;  // the first free byte, counting through all chunks
+  std::size_t left_ = 0;  // free bytes in the last chunk
+};
+
+namespace term_lists_detail {
+// Reads a varint written by `append`; advances `p`.
+inline std::uint64_t read_varint(const std::uint8_t*& p) {
+  std::uint64_t value = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    const std::uint8_t byte = *p++;
+    value |= std::uint64_t{byte & 0x7Fu} << shift;
+    if (byte < 0x80) return value;
+  }
+}
+}  // namespace term_lists_detail
+
+template <class Visit>
+void TermLists::for_each(std::uint32_t term, Visit&& visit) const {
+  const List& list = lists_[term];
+  unsigned level = 0;  // a list's blocks come at levels 0, 1, 2, ... up to the cap
+  for (std::uint32_t block = list.head; block != 0; level = level + 1 < kLevels ? level + 1 : level) {
+    const std::uint8_t* start = at(block);
+    std::uint32_t next;
+    __builtin_memcpy(&next, start, 4);
+    // Within the last block, entries end at `fill`; in the others, at a
+    // zero byte (a video is written plus one) or at the block's end.
+    const bool last = block == list.tail;
+    const std::uint8_t* end = start + (last ? list.fill : block_size(level));
+    const std::uint8_t* p = start + 4;
+    while (p < end && *p != 0) {
+      const std::uint64_t video = term_lists_detail::read_varint(p) - 1;
+      const std::uint64_t count = term_lists_detail::read_varint(p);
+      visit(static_cast<std::uint32_t>(video), static_cast<std::uint32_t>(count));
+    }
+    block = last ? 0 : next;
+  }
+}
+
+}  // namespace tessaloom::build
