@@ -3,12 +3,24 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <numeric>
 #include <utility>
 
 namespace tessaloom::build {
 
 namespace {
+
+// Hands the heap's free pages back to the system between the building's
+// phases: the allocator keeps what large arrays leave when they are freed,
+// and the next phase would otherwise find its peak on top of it.
+void give_back_memory() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
 
 std::uint64_t mix(std::uint64_t h) {
   h ^= h >> 33;
@@ -234,9 +246,16 @@ void IndexBuilder::term_ids(const std::string_view* texts, std::size_t n, std::u
       hashes[i] = hash_bytes(texts[b + i]);
       __builtin_prefetch(&term_slots_[hashes[i] & mask]);
     }
+    // Then, a stage at a time, where each first slot's text is found.
     for (std::size_t i = 0; i < m; ++i) {
       const TermSlot& slot = term_slots_[hashes[i] & mask];
-      if (slot.text != nullptr) __builtin_prefetch(slot.text);
+      if (slot.id != 0xFFFFFFFFu) __builtin_prefetch(&terms_[slot.id]);
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+      const TermSlot& slot = term_slots_[hashes[i] & mask];
+      if (slot.id != 0xFFFFFFFFu && slot.check == static_cast<std::uint32_t>(hashes[i] >> 32)) {
+        __builtin_prefetch(terms_[slot.id].data());
+      }
     }
     for (std::size_t i = 0; i < m; ++i) out[b + i] = find_or_add(texts[b + i], hashes[i]);
   }
@@ -256,17 +275,16 @@ std::uint32_t IndexBuilder::find_or_add(std::string_view utf8, std::uint64_t h) 
         term_left_ = size;
       }
       std::memcpy(term_next_, utf8.data(), utf8.size());
-      slot.hash = h;
-      slot.text = term_next_;
-      slot.length = static_cast<std::uint32_t>(utf8.size());
+      slot.check = static_cast<std::uint32_t>(h >> 32);
       slot.id = static_cast<std::uint32_t>(terms_.size());
       terms_.emplace_back(term_next_, utf8.size());
       term_next_ += utf8.size();
       term_left_ -= utf8.size();
       return slot.id;
     }
-    if (slot.hash == h && slot.length == utf8.size() && std::memcmp(slot.text, utf8.data(), utf8.size()) == 0) {
-      return slot.id;
+    if (slot.check == static_cast<std::uint32_t>(h >> 32)) {
+      const std::string_view text = terms_[slot.id];
+      if (text.size() == utf8.size() && std::memcmp(text.data(), utf8.data(), utf8.size()) == 0) return slot.id;
     }
   }
 }
@@ -277,7 +295,7 @@ void IndexBuilder::grow_terms() {
   const std::size_t mask = size - 1;
   for (const TermSlot& old : term_slots_) {
     if (old.id == 0xFFFFFFFFu) continue;
-    std::size_t i = old.hash & mask;
+    std::size_t i = hash_bytes(terms_[old.id]) & mask;
     while (slots[i].id != 0xFFFFFFFFu) i = (i + 1) & mask;
     slots[i] = old;
   }
@@ -378,6 +396,7 @@ std::optional<VocabularyError> IndexBuilder::shape() {
   std::vector<std::uint32_t>().swap(entry_count_);
   // No more terms come: the table that finds them is done with.
   std::vector<TermSlot>().swap(term_slots_);
+  give_back_memory();
   const std::size_t n_terms = terms_.size();
   term_total_.resize(n_terms, 0);
   stats_.entries = committed_;
@@ -416,12 +435,33 @@ std::optional<VocabularyError> IndexBuilder::shape() {
   // Walk the terms in order keeping the nodes of the current term's
   // prefixes on a path (with the byte length of each prefix); each term adds
   // one node per character after its common prefix with the previous term.
+  // The path also sums each node's total, the sum of its subtree's term
+  // totals as propagation will form it: none may pass 2^32-1.  A node's
+  // total is complete when it leaves the path, and goes to its parent's.
   labels_.assign(1, kEmptyLabel);
   parents_.assign(1, 0);
   term_node_.clear();
   term_node_.reserve(n_terms);
   std::vector<NodeId> path_nodes{0};
   std::vector<std::size_t> path_bytes{0};
+  std::vector<std::uint64_t> path_totals{0};  // cannot wrap: at most 2^32 terms of 2^32-1
+  // The longest prefix whose counts overflow, the first in code-point order
+  // (the lowest node) among equally long ones.
+  std::size_t worst_depth = 0;
+  NodeId worst = 0;
+  std::uint64_t worst_total = 0;
+  auto leave = [&] {
+    const std::size_t depth = path_nodes.size() - 1;
+    const NodeId node = path_nodes.back();
+    const std::uint64_t total = path_totals.back();
+    if (total > kMaxCount && (depth > worst_depth || (depth == worst_depth && node < worst))) {
+      worst_depth = depth, worst = node, worst_total = total;
+    }
+    path_nodes.pop_back();
+    path_bytes.pop_back();
+    path_totals.pop_back();
+    path_totals.back() += total;
+  };
   std::string_view previous;
   for (const std::uint32_t t : term_order_) {
     const std::string_view text = terms_[t];
@@ -432,10 +472,7 @@ std::optional<VocabularyError> IndexBuilder::shape() {
     while (common > 0 && common < text.size() && (static_cast<unsigned char>(text[common]) & 0xC0) == 0x80) {
       --common;
     }
-    while (path_bytes.back() > common) {
-      path_bytes.pop_back();
-      path_nodes.pop_back();
-    }
+    while (path_bytes.back() > common) leave();
     const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + common;
     const auto* end = reinterpret_cast<const unsigned char*>(text.data()) + text.size();
     while (p < end) {
@@ -445,36 +482,21 @@ std::optional<VocabularyError> IndexBuilder::shape() {
       parents_.push_back(path_nodes.back());
       path_nodes.push_back(node);
       path_bytes.push_back(static_cast<std::size_t>(p - reinterpret_cast<const unsigned char*>(text.data())));
+      path_totals.push_back(0);
       if (labels_.size() > kMaxCount) {
         return VocabularyError{VocabularyError::kTooManyNodes, {}, labels_.size()};
       }
     }
     term_node_.push_back(path_nodes.back());
+    path_totals.back() += term_total_[t];
     previous = text;
   }
+  while (path_nodes.size() > 1) leave();
   const std::size_t n = labels_.size();
   stats_.nodes = n;
-
-  // Every node's total is the sum of its subtree's term totals, as
-  // propagation will form it: none may pass 2^32-1.  Parents come before
-  // children, so one backward pass sums them.
-  std::vector<std::uint64_t> total(n, 0);
-  for (std::size_t k = 0; k < n_terms; ++k) total[term_node_[k]] = term_total_[term_order_[k]];
-  for (std::size_t i = n; i-- > 1;) {
-    const std::uint64_t sum = total[parents_[i]] + total[i];
-    total[parents_[i]] = sum < total[i] ? UINT64_MAX : sum;
-  }
-  if (total[0] <= kMaxCount) return std::nullopt;
-  // Name the longest prefix whose counts overflow, the first in code-point
-  // order among equally long ones.
-  std::vector<std::uint32_t> depth(n, 0);
-  std::size_t worst = 0;
-  for (std::size_t i = 1; i < n; ++i) {
-    depth[i] = depth[parents_[i]] + 1;
-    if (total[i] > kMaxCount && depth[i] > depth[worst]) worst = i;
-  }
-  return VocabularyError{VocabularyError::kPrefixOverflow, node_text(static_cast<std::uint32_t>(worst)),
-                         total[worst]};
+  if (path_totals[0] <= kMaxCount) return std::nullopt;
+  if (worst_total == 0) worst_total = path_totals[0];  // only the root: all terms together
+  return VocabularyError{VocabularyError::kPrefixOverflow, node_text(worst), worst_total};
 }
 
 std::string IndexBuilder::node_text(std::uint32_t node) const {
@@ -524,6 +546,7 @@ Trie IndexBuilder::finish(std::uint32_t video_top_n) {
     for (std::size_t i = 1; i < n; ++i) transitions[next[parents_[i]]++] = static_cast<NodeId>(i);
   }
   std::vector<NodeId>().swap(parents_);
+  give_back_memory();
 
   // Videos numbered by descending total count, the first seen first among
   // equal totals.
@@ -547,7 +570,9 @@ Trie IndexBuilder::finish(std::uint32_t video_top_n) {
   // Each term's entries, from its list, in entry order: videos renumbered,
   // then folded.
   auto fill = [&](PayloadTable& payloads) {
-    payloads.reserve(n, 2 * stats_.entries);
+    // Room enough that the records never move while they grow (a term's
+    // entry takes a few bytes); what is not written is never touched.
+    payloads.reserve(n, 5 * stats_.entries + 16 * n_terms);
     std::vector<std::uint32_t> ids, counts;
     std::size_t k = 0;  // term nodes come in node order along term_order_
     for (std::size_t node = 0; node < n; ++node) {
@@ -572,11 +597,13 @@ Trie IndexBuilder::finish(std::uint32_t video_top_n) {
     std::vector<std::uint32_t>().swap(term_order_);
     std::vector<NodeId>().swap(term_node_);
     std::vector<std::uint64_t>().swap(term_total_);
+    give_back_memory();
   };
   Trie trie = assemble(std::move(node_shifts), std::move(labels_), std::move(transitions), fill,
                        std::move(video_index), video_top_n);
   const BuildStats stats = stats_;
   *this = IndexBuilder();  // release the rest
+  give_back_memory();
   stats_ = stats;
   return trie;
 }

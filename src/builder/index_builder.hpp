@@ -178,10 +178,11 @@ class IndexBuilder {
   BuildStats stats() const { return stats_; }
 
  private:
+  // A slot of the term table: the high half of the term's hash, and its
+  // id (the text is terms_[id]).  Eight bytes, so that the table of a large
+  // vocabulary stays small.
   struct TermSlot {
-    std::uint64_t hash = 0;
-    const char* text = nullptr;
-    std::uint32_t length = 0;
+    std::uint32_t check = 0;
     std::uint32_t id = 0xFFFFFFFFu;
   };
   struct VideoSlot {

@@ -1,6 +1,6 @@
 // Every term's (video, count) entries, kept in entry order in a compact
 // form while the input is read: varints in a chain of blocks per term,
-// the blocks doubling in size up to a cap, cut from large chunks that
+// small blocks first, then doubling up to a cap, cut from large chunks that
 // never move.  About 3 to 4 bytes an entry where plain columns take 12,
 // and already grouped by term, so building needs no second copy of the
 // entries to group them.
@@ -36,7 +36,10 @@ class TermLists {
   // (0 is no block: the first unit is never handed out).
   static constexpr std::size_t kUnit = 16;
   static constexpr std::size_t kChunk = std::size_t{1} << 20;
-  static constexpr unsigned kLevels = 8;  // blocks of 16 << level bytes
+  // Block sizes by level: most lists are short, so the first blocks stay
+  // small (little room left unused), and long lists double from there.
+  static constexpr unsigned kLevels = 8;
+  static constexpr std::uint16_t kBlockSize[kLevels] = {32, 32, 32, 32, 64, 128, 256, 512};
   // A block: the address of the next block (4 bytes), then entries; the
   // entries of a block that is not its list's last end at a zero byte or at
   // the block's end.
@@ -45,7 +48,7 @@ class TermLists {
     std::uint16_t fill = 0;  // bytes used in the last block
     std::uint8_t level = 0;  // of the last block
   };
-  static std::size_t block_size(unsigned level) { return kUnit << level; }
+  static std::size_t block_size(unsigned level) { return kBlockSize[level]; }
   std::uint8_t* at(std::uint32_t address) {
     const std::size_t byte = std::size_t{address} * kUnit;
     return chunks_[byte / kChunk].get() + byte % kChunk;

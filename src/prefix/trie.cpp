@@ -24,6 +24,22 @@ enum : std::uint8_t { kUnfinished = 0, kAsGiven = 1, kMerged = 2 };
 std::vector<NodeId> processing_order(const Trie& trie) {
   const std::size_t n = trie.node_count();
   const auto& transitions = trie.child_transitions;
+  // Where every child is numbered after its parent (a builder's pre-order),
+  // the order is simply N-1 down to 0: say so with an empty order, and
+  // save the array.
+  bool descending = true;
+  for (std::size_t i = 0; i < n && descending; ++i) {
+    const ChildRange range = trie.child_range(i);
+    const std::size_t end = range.end < transitions.size() ? range.end : transitions.size();
+    for (std::size_t p = range.begin; p < end; ++p) {
+      if (transitions[p] <= i) {
+        descending = false;
+        break;
+      }
+    }
+    if (range.end > transitions.size() && range.begin < range.end) descending = false;  // faults later
+  }
+  if (descending) return {};
   std::vector<std::uint8_t> state(n, kNew);
   std::vector<NodeId> order;
   order.reserve(n);
@@ -90,11 +106,13 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
   const PayloadStore given = input.view();
   const std::vector<NodeId> order = processing_order(trie);
 
-  // The result, written record by record in processing order.  Its records
-  // are at most the caller's, once each, plus the merged ones.
+  // The result, written record by record in processing order: at most the
+  // caller's records, once each, plus the merged ones.
   PayloadTable& out = arrays.payloads;
   out.resize_slots(n);
-  out.reserve(n, input.view().records().size());
+  // Room for them and a few bytes a node more, so that growing past the
+  // caller's size (many merged lists) does not copy the records.
+  out.reserve(n, input.view().records().size() + 4 * n);
   std::vector<std::uint8_t> state(n, kUnfinished);
   VideoTotals sums;
   DecodedPayload own, child;
@@ -117,7 +135,8 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
     return s == kMerged;
   };
 
-  for (const NodeId u : order) {
+  for (std::size_t k = 0; k < n; ++k) {
+    const NodeId u = order.empty() ? static_cast<NodeId>(n - 1 - k) : order[k];
     current(u, own);
     const ChildRange range = trie.child_range(u);
     // Node u's own slot is empty while it is processed.
