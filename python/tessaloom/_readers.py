@@ -24,7 +24,7 @@ from __future__ import annotations
 import csv
 import os
 import sys
-from typing import IO, Callable, Iterator, List, Optional, Union
+from typing import IO, Any, Callable, Iterator, List, Optional, Union
 
 from . import _native
 from ._builder import (
@@ -157,6 +157,7 @@ class ParquetSource(Source):
         try:
             import pyarrow  # type: ignore[import-untyped, unused-ignore]
             import pyarrow.dataset as dataset  # type: ignore[import-untyped, unused-ignore]
+            import pyarrow.parquet as parquet  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             raise ReadError(
                 f"{self.name}: reading Parquet needs pyarrow: "
@@ -171,18 +172,19 @@ class ParquetSource(Source):
                 raise ReadError(
                     f"{self.name}: no column named {missing[0]!r} (its columns: {', '.join(names) or 'none'})"
                 )
-            # Batch after batch, decoded while the builder reads the last:
-            # the decoded file never has to be held whole.
+            # File after file, batch after batch, each decoded when the
+            # builder asks for it: one row group's pages at most are held
+            # (no read-ahead, no buffering of whole column chunks).
             rows = data.count_rows()
-            # The system allocator: what a decoded batch frees goes back to
-            # the builder, where pyarrow's own pool would keep it.
-            scanner = data.scanner(
-                columns=list(COLUMNS),
-                batch_readahead=2,
-                fragment_readahead=1,
-                memory_pool=pyarrow.system_memory_pool(),
-            )
-            reader = scanner.to_reader()
+            schema = pyarrow.schema([data.schema.field(name) for name in COLUMNS])
+
+            def batches() -> Iterator[Any]:
+                for path in data.files:
+                    part = parquet.ParquetFile(path, pre_buffer=False, buffer_size=1 << 20)
+                    for batch in part.iter_batches(batch_size=1 << 16, columns=list(COLUMNS), use_threads=False):
+                        yield batch if batch.schema == schema else batch.cast(schema)
+
+            reader = pyarrow.RecordBatchReader.from_batches(schema, batches())
         except OSError as error:
             raise _cannot_read(self.name, error) from None
         except ValueError as error:  # pyarrow's ArrowInvalid: not a Parquet file
