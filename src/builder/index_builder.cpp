@@ -533,6 +533,7 @@ Trie IndexBuilder::finish(std::uint32_t video_top_n) {
   // The terms' texts are done with; the index needs the memory.
   std::vector<std::string_view>().swap(terms_);
   std::vector<std::unique_ptr<char[]>>().swap(term_blocks_);
+  give_back_memory();
 
   // Child ranges: children grouped per parent, in id order, which is label
   // order.
@@ -541,10 +542,11 @@ Trie IndexBuilder::finish(std::uint32_t video_top_n) {
   std::uint32_t start = 0;
   for (std::size_t i = 0; i < n; ++i) start += std::exchange(node_shifts[i], start);
   std::vector<NodeId> transitions(n > 0 ? n - 1 : 0);
-  {
-    std::vector<std::uint32_t> next = node_shifts;
-    for (std::size_t i = 1; i < n; ++i) transitions[next[parents_[i]]++] = static_cast<NodeId>(i);
-  }
+  // node_shifts serves as each parent's cursor, and ends one place on: each
+  // node's start is then where the node before it ends.
+  for (std::size_t i = 1; i < n; ++i) transitions[node_shifts[parents_[i]]++] = static_cast<NodeId>(i);
+  for (std::size_t i = n; i-- > 1;) node_shifts[i] = node_shifts[i - 1];
+  if (n > 0) node_shifts[0] = 0;
   std::vector<NodeId>().swap(parents_);
   give_back_memory();
 
@@ -568,34 +570,38 @@ Trie IndexBuilder::finish(std::uint32_t video_top_n) {
   std::vector<VideoSlot>().swap(video_slots_);
 
   // Each term's entries, from its list, in entry order: videos renumbered,
-  // then folded.
+  // then folded.  Terms go in id order, so that each group's lists are
+  // freed as soon as they are read, while the records grow; a record's
+  // place among the records does not change the index.
   auto fill = [&](PayloadTable& payloads) {
+    std::vector<NodeId> node_of(n_terms);
+    for (std::size_t k = 0; k < n_terms; ++k) node_of[term_order_[k]] = term_node_[k];
+    std::vector<std::uint32_t>().swap(term_order_);
+    std::vector<NodeId>().swap(term_node_);
     // Room enough that the records never move while they grow (a term's
     // entry takes a few bytes); what is not written is never touched.
     payloads.reserve(n, 5 * stats_.entries + 16 * n_terms);
+    payloads.resize_slots(n);
     std::vector<std::uint32_t> ids, counts;
-    std::size_t k = 0;  // term nodes come in node order along term_order_
-    for (std::size_t node = 0; node < n; ++node) {
-      if (k < n_terms && term_node_[k] == node) {
-        const std::uint32_t t = term_order_[k++];
-        ids.clear();
-        counts.clear();
-        lists_.for_each(t, [&](std::uint32_t video, std::uint32_t count) {
-          ids.push_back(number[video]);
-          counts.push_back(count);
-        });
-        const std::size_t length = fold_term(ids.data(), counts.data(), ids.size());
-        payloads.push(static_cast<std::uint32_t>(term_total_[t]), std::span(ids).first(length),
-                      std::span(counts).first(length));
-      } else {
-        payloads.push_absent();
+    for (std::uint32_t t = 0; t < n_terms; ++t) {
+      ids.clear();
+      counts.clear();
+      lists_.for_each(t, [&](std::uint32_t video, std::uint32_t count) {
+        ids.push_back(number[video]);
+        counts.push_back(count);
+      });
+      const std::size_t length = fold_term(ids.data(), counts.data(), ids.size());
+      payloads.set_ref(node_of[t], payloads.append_record(static_cast<std::uint32_t>(term_total_[t]),
+                                                          std::span(ids).first(length),
+                                                          std::span(counts).first(length)));
+      if (t + 1 == n_terms || TermLists::group_of(t + 1) != TermLists::group_of(t)) {
+        lists_.release(TermLists::group_of(t));
+        give_back_memory();
       }
     }
     // Propagation comes next: leave it the memory.
     lists_ = TermLists();
     std::vector<std::uint32_t>().swap(number);
-    std::vector<std::uint32_t>().swap(term_order_);
-    std::vector<NodeId>().swap(term_node_);
     std::vector<std::uint64_t>().swap(term_total_);
     give_back_memory();
   };

@@ -6,21 +6,28 @@
 
 namespace tessaloom::build {
 
-std::uint32_t TermLists::allocate(unsigned level) {
+std::uint32_t TermLists::allocate(unsigned level, Group& group) {
   const std::size_t size = block_size(level);
-  if (size > left_) {
+  if (size > group.left) {
     // Addresses count 16-byte units in a u32: at most 64 GiB of chunks.
     if (chunks_.size() >= (std::size_t{1} << 32) / (kChunk / kUnit)) fail_capacity();
     // Zeroed: the unused end of a block reads as the end of its entries.
+    group.chunks.push_back(static_cast<std::uint32_t>(chunks_.size()));
     chunks_.push_back(std::make_unique<std::uint8_t[]>(kChunk));
-    next_ = (chunks_.size() - 1) * kChunk;
-    left_ = kChunk;
-    if (next_ == 0) next_ = kUnit, left_ -= kUnit;  // address 0 is no block
+    group.next = (chunks_.size() - 1) * kChunk;
+    group.left = kChunk;
+    if (group.next == 0) group.next = kUnit, group.left -= kUnit;  // address 0 is no block
   }
-  const auto address = static_cast<std::uint32_t>(next_ / kUnit);
-  next_ += size;
-  left_ -= size;
+  const auto address = static_cast<std::uint32_t>(group.next / kUnit);
+  group.next += size;
+  group.left -= size;
   return address;
+}
+
+void TermLists::release(std::size_t group) {
+  Group& g = groups_[group];
+  for (const std::uint32_t chunk : g.chunks) chunks_[chunk].reset();
+  g = Group();
 }
 
 void TermLists::append(std::uint32_t term, std::uint32_t video, std::uint32_t count) {
@@ -41,13 +48,14 @@ void TermLists::append(std::uint32_t term, std::uint32_t video, std::uint32_t co
     bytes[length++] = static_cast<std::uint8_t>(v | 0x80);
   }
   List& list = lists_[term];
+  Group& group = groups_[group_of(term)];
   if (list.tail == 0) {
-    list.head = list.tail = allocate(0);
+    list.head = list.tail = allocate(0, group);
     list.fill = 4;
     list.level = 0;
   } else if (list.fill + length > block_size(list.level)) {
     const unsigned level = list.level + 1u < kLevels ? list.level + 1u : list.level;
-    const std::uint32_t block = allocate(level);
+    const std::uint32_t block = allocate(level, group);
     std::memcpy(at(list.tail), &block, 4);
     list.tail = block;
     list.fill = 4;

@@ -3,7 +3,9 @@
 // small blocks first, then doubling up to a cap, cut from large chunks that
 // never move.  About 3 to 4 bytes an entry where plain columns take 12,
 // and already grouped by term, so building needs no second copy of the
-// entries to group them.
+// entries to group them.  Terms come in groups of consecutive ids, each
+// with chunks of its own, so that a group's memory can be freed as soon as
+// its lists are read.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +20,8 @@ class TermLists {
   // Room for the lists of terms [0, terms).
   void resize(std::size_t terms) {
     if (terms > lists_.size()) lists_.resize(terms);
+    const std::size_t groups = (terms + (std::size_t{1} << kGroupBits) - 1) >> kGroupBits;
+    if (groups > groups_.size()) groups_.resize(groups);
   }
   std::size_t terms() const { return lists_.size(); }
 
@@ -28,14 +32,18 @@ class TermLists {
   template <class Visit>
   void for_each(std::uint32_t term, Visit&& visit) const;
 
-  // Bytes held.
-  std::size_t bytes() const { return chunks_.size() * kChunk + lists_.capacity() * sizeof(List); }
+  // The group of a term, and the number of groups.
+  static std::size_t group_of(std::uint32_t term) { return term >> kGroupBits; }
+  std::size_t groups() const { return groups_.size(); }
+  // Frees the lists of a group's terms (which must not be read again).
+  void release(std::size_t group);
 
  private:
   // Blocks start on 16-byte units; a block address is its unit number
   // (0 is no block: the first unit is never handed out).
   static constexpr std::size_t kUnit = 16;
-  static constexpr std::size_t kChunk = std::size_t{1} << 20;
+  static constexpr std::size_t kChunk = std::size_t{1} << 18;
+  static constexpr unsigned kGroupBits = 15;
   // Block sizes by level: most lists are short, so the first blocks stay
   // small (little room left unused), and long lists double from there.
   static constexpr unsigned kLevels = 8;
@@ -57,12 +65,16 @@ class TermLists {
     const std::size_t byte = std::size_t{address} * kUnit;
     return chunks_[byte / kChunk].get() + byte % kChunk;
   }
-  std::uint32_t allocate(unsigned level);
+  struct Group {
+    std::vector<std::uint32_t> chunks;  // numbers in `chunks_`
+    std::size_t next = 0;  // the first free byte, counting through all chunks
+    std::size_t left = 0;  // free bytes in its last chunk
+  };
+  std::uint32_t allocate(unsigned level, Group& group);
 
   std::vector<List> lists_;
+  std::vector<Group> groups_;
   std::vector<std::unique_ptr<std::uint8_t[]>> chunks_;
-  std::size_t next_ = 0;  // the first free byte, counting through all chunks
-  std::size_t left_ = 0;  // free bytes in the last chunk
 };
 
 namespace term_lists_detail {
