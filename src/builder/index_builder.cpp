@@ -376,7 +376,12 @@ std::size_t IndexBuilder::check_totals(std::size_t limit) {
 void IndexBuilder::commit() {
   lists_.resize(terms_.size());
   video_total_.resize(videos_.size(), 0);
+  // Each entry goes to a list of its own term, anywhere in memory: the
+  // lists' states and tails are fetched some entries ahead.
+  constexpr std::size_t kStateAhead = 32, kTailAhead = 16;
   for (std::size_t e = 0; e < checked_; ++e) {
+    if (e + kStateAhead < checked_) lists_.prefetch_state(entry_term_[e + kStateAhead]);
+    if (e + kTailAhead < checked_) lists_.prefetch_tail(entry_term_[e + kTailAhead]);
     lists_.append(entry_term_[e], entry_video_[e], entry_count_[e]);
     video_total_[entry_video_[e]] += entry_count_[e];
   }

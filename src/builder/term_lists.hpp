@@ -28,6 +28,14 @@ class TermLists {
   // Appends an entry to the list of `term` (< terms()).
   void append(std::uint32_t term, std::uint32_t video, std::uint32_t count);
 
+  // Hints that `term`'s list is appended to soon: its state now, the place
+  // its next entry goes (as far as the state is known) on a later call.
+  void prefetch_state(std::uint32_t term) const { __builtin_prefetch(&lists_[term]); }
+  void prefetch_tail(std::uint32_t term) const {
+    const List& list = lists_[term];
+    if (list.tail != 0) __builtin_prefetch(at(list.tail) + list.fill, 1);
+  }
+
   // Calls visit(video, count) for each entry of `term`, in order.
   template <class Visit>
   void for_each(std::uint32_t term, Visit&& visit) const;
