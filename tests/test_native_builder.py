@@ -224,3 +224,26 @@ def test_progress_is_reported_between_steps():
     messages = []
     tessaloom.build_index(ENTRIES, 2, progress=messages.append)
     assert messages == ["read 7 entries: 4 distinct terms, 3 videos", "trie of 9 nodes", "index built"]
+
+
+def test_large_vocabulary_in_batches_builds_the_python_builders_index():
+    # Past the sizes at which the builder commits staged entries, starts a
+    # new group of term lists and chains long lists over many blocks: a
+    # term with thousands of entries, counts and video numbers of every
+    # varint width, an Arrow stream of many batches.
+    pa = pytest.importorskip("pyarrow")
+    videos = [uuid.UUID(int=n * 0x9E3779B97F4A7C15 % 2**128) for n in range(20_000)]
+    triples = [(f"w{i % 40_000:05d}", videos[(i * 7919) % len(videos)], 1 + i % 3) for i in range(90_000)]
+    triples += [("w00007", videos[k % 3_000], 1 + k % 200) for k in range(6_000)]
+    triples += [("zz", videos[19_999], 4_000_000_000)]
+    expected = canonical(reference(triples, 10))
+    assert canonical(tessaloom.build_index(triples, 10).to_bytes()) == expected
+    table = pa.table(
+        {
+            "term": [t for t, _, _ in triples],
+            "video_id": pa.array([v.bytes for _, v, _ in triples], pa.binary(16)),
+            "count": pa.array([c for _, _, c in triples], pa.uint32()),
+        }
+    )
+    stream = pa.RecordBatchReader.from_batches(table.schema, table.to_batches(max_chunksize=7_000))
+    assert canonical(tessaloom.build_index(stream, 10).to_bytes()) == expected
