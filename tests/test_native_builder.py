@@ -7,7 +7,7 @@ import sys
 import uuid
 
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 pytest.importorskip("_tessaloom")
@@ -165,6 +165,27 @@ def test_arrow_rows_fail_as_their_python_rows(field, value):
     assert type(from_arrow.value) is type(from_python.value)
     assert str(from_arrow.value) == str(from_python.value)
     assert str(from_arrow.value).startswith("entries[1]: ")
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.lists(st.sampled_from([b"a", b"\xc3\xa9", b"\xc3", b"\xa9", b"\x00"]), max_size=3),
+                min_size=1, max_size=12))
+@example([[b"a", b"\xc3"], [b"\xa9"]])  # all the bytes UTF-8, the rows not
+def test_a_batch_checked_whole_fails_as_one_checked_row_by_row(pieces):
+    # Offset columns are checked in one pass over all their bytes; view
+    # columns row by row.  Both give the same index or the same message.
+    pa = pytest.importorskip("pyarrow")
+    terms = [b"".join(p) for p in pieces]
+    outcomes = []
+    for binary, text in ((pa.binary(), pa.string()), (pa.binary_view(), pa.string_view())):
+        table = pa.table({"term": pa.array(terms, binary).view(text),
+                          "video_id": pa.array([VIDEOS[0].bytes] * len(terms), pa.binary(16)),
+                          "count": pa.array([1] * len(terms))})
+        try:
+            outcomes.append(tessaloom.build_index(table, 2).to_bytes())
+        except ValueError as error:
+            outcomes.append(str(error))
+    assert outcomes[0] == outcomes[1]
 
 
 def test_first_bad_entry_across_columns_is_reported():

@@ -62,6 +62,23 @@ class Strings {
     }
   }
 
+  // Whether rows [first, first+length) (offsets checked) are all storable
+  // terms, found in one pass over their bytes: they lie back to back, so
+  // when all of them together are UTF-8 without U+0000 and each starts a
+  // character, each is UTF-8 on its own.  False also where only a row by
+  // row look can tell (views, nulls); the rows are then checked one by one.
+  bool all_storable(std::int64_t first, std::int64_t length) const {
+    if (Validity(array_).bitmap != nullptr) return false;
+    switch (type_.layout) {
+      case ColumnType::kUtf8:
+        return storable_run(static_cast<const std::int32_t*>(array_.buffers[1]), first, length);
+      case ColumnType::kLargeUtf8:
+        return storable_run(static_cast<const std::int64_t*>(array_.buffers[1]), first, length);
+      default:
+        return false;
+    }
+  }
+
   // Checks what can be checked without knowing the buffers' sizes: offsets
   // that never decrease and view lengths and buffer numbers in range, over
   // rows [first, first+length).
@@ -93,6 +110,17 @@ class Strings {
   }
 
  private:
+  template <class Offset>
+  bool storable_run(const Offset* offsets, std::int64_t first, std::int64_t length) const {
+    const char* data = static_cast<const char*>(array_.buffers[2]);
+    const std::string_view bytes(data + offsets[first], static_cast<std::size_t>(offsets[first + length] - offsets[first]));
+    if (std::memchr(bytes.data(), 0, bytes.size()) != nullptr || valid_utf8_prefix(bytes) != bytes.size()) return false;
+    for (std::int64_t i = first; i < first + length; ++i) {
+      if (offsets[i + 1] == offsets[i] || (static_cast<unsigned char>(data[offsets[i]]) & 0xC0) == 0x80) return false;
+    }
+    return true;
+  }
+
   template <class Offset>
   static bool check_offsets(const Offset* offsets, std::int64_t first, std::int64_t length, std::string& problem) {
     if (offsets[first] < 0) {
@@ -306,7 +334,7 @@ ReadStatus read_column(Field field, const ColumnType& type, const ArrowArray& ar
       std::vector<std::uint32_t>& out = builder.term_column();
       make_room(out, static_cast<std::size_t>(length));
       // Checked values wait in a batch, interned together.
-      constexpr std::size_t kBatch = 256;
+      constexpr std::size_t kBatch = 1024;
       std::string_view batch[kBatch];
       std::size_t waiting = 0;
       auto flush = [&] {
@@ -315,6 +343,14 @@ ReadStatus read_column(Field field, const ColumnType& type, const ArrowArray& ar
         builder.term_ids(batch, waiting, out.data() + at);
         waiting = 0;
       };
+      if (length > 0 && strings.all_storable(first, length)) {
+        for (std::int64_t i = first; i < first + length; ++i) {
+          batch[waiting++] = strings.get(i);
+          if (waiting == kBatch) flush();
+        }
+        flush();
+        return ReadStatus::kOk;
+      }
       for (std::int64_t i = first; i < first + length; ++i) {
         if (validity.null(i)) return flush(), fail(i, BadValue::kNull);
         const std::string_view text = strings.get(i);

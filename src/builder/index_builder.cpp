@@ -236,28 +236,41 @@ std::uint32_t IndexBuilder::term_id(std::string_view utf8) {
 }
 
 void IndexBuilder::term_ids(const std::string_view* texts, std::size_t n, std::uint32_t* out) {
-  constexpr std::size_t kBatch = 16;
-  std::uint64_t hashes[kBatch];
-  for (std::size_t b = 0; b < n; b += kBatch) {
-    const std::size_t m = std::min(kBatch, n - b);
-    while (2 * (terms_.size() + m) > term_slots_.size()) grow_terms();
-    const std::size_t mask = term_slots_.size() - 1;
-    for (std::size_t i = 0; i < m; ++i) {
-      hashes[i] = hash_bytes(texts[b + i]);
-      __builtin_prefetch(&term_slots_[hashes[i] & mask]);
+  // A lookup follows three loads, each depending on the one before: the
+  // slot, the term's text reference, the text.  They are fetched as a
+  // pipeline, each stage some terms ahead of the next, so that the loads of
+  // several terms are under way at once; the lookups proper (the last
+  // stage) then find what they read in the cache.  The stages before it
+  // only fetch: a term added meanwhile at most makes one of them fetch in
+  // vain.  The table grows beforehand, so that it does not move meanwhile.
+  while (2 * (terms_.size() + n) > term_slots_.size()) grow_terms();
+  const std::size_t mask = term_slots_.size() - 1;
+  constexpr std::size_t kRing = 64;  // a power of two, above kSlotAhead
+  constexpr std::size_t kSlotAhead = 24, kViewAhead = 16, kTextAhead = 8;
+  std::uint64_t hashes[kRing];
+  const auto slot_stage = [&](std::size_t i) {
+    hashes[i % kRing] = hash_bytes(texts[i]);
+    __builtin_prefetch(&term_slots_[hashes[i % kRing] & mask]);
+  };
+  const auto view_stage = [&](std::size_t i) {
+    const TermSlot& slot = term_slots_[hashes[i % kRing] & mask];
+    if (slot.id < terms_.size()) __builtin_prefetch(&terms_[slot.id]);
+  };
+  const auto text_stage = [&](std::size_t i) {
+    const std::uint64_t h = hashes[i % kRing];
+    const TermSlot& slot = term_slots_[h & mask];
+    if (slot.id < terms_.size() && slot.check == static_cast<std::uint32_t>(h)) {
+      __builtin_prefetch(terms_[slot.id].data());
     }
-    // Then, a stage at a time, where each first slot's text is found.
-    for (std::size_t i = 0; i < m; ++i) {
-      const TermSlot& slot = term_slots_[hashes[i] & mask];
-      if (slot.id != 0xFFFFFFFFu) __builtin_prefetch(&terms_[slot.id]);
-    }
-    for (std::size_t i = 0; i < m; ++i) {
-      const TermSlot& slot = term_slots_[hashes[i] & mask];
-      if (slot.id != 0xFFFFFFFFu && slot.check == static_cast<std::uint32_t>(hashes[i] >> 32)) {
-        __builtin_prefetch(terms_[slot.id].data());
-      }
-    }
-    for (std::size_t i = 0; i < m; ++i) out[b + i] = find_or_add(texts[b + i], hashes[i]);
+  };
+  for (std::size_t i = 0; i < std::min(n, kSlotAhead); ++i) slot_stage(i);
+  for (std::size_t i = 0; i < std::min(n, kViewAhead); ++i) view_stage(i);
+  for (std::size_t i = 0; i < std::min(n, kTextAhead); ++i) text_stage(i);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kSlotAhead < n) slot_stage(i + kSlotAhead);
+    if (i + kViewAhead < n) view_stage(i + kViewAhead);
+    if (i + kTextAhead < n) text_stage(i + kTextAhead);
+    out[i] = find_or_add(texts[i], hashes[i % kRing]);
   }
 }
 
@@ -275,14 +288,14 @@ std::uint32_t IndexBuilder::find_or_add(std::string_view utf8, std::uint64_t h) 
         term_left_ = size;
       }
       std::memcpy(term_next_, utf8.data(), utf8.size());
-      slot.check = static_cast<std::uint32_t>(h >> 32);
+      slot.check = static_cast<std::uint32_t>(h);
       slot.id = static_cast<std::uint32_t>(terms_.size());
       terms_.emplace_back(term_next_, utf8.size());
       term_next_ += utf8.size();
       term_left_ -= utf8.size();
       return slot.id;
     }
-    if (slot.check == static_cast<std::uint32_t>(h >> 32)) {
+    if (slot.check == static_cast<std::uint32_t>(h)) {
       const std::string_view text = terms_[slot.id];
       if (text.size() == utf8.size() && std::memcmp(text.data(), utf8.data(), utf8.size()) == 0) return slot.id;
     }
@@ -295,7 +308,9 @@ void IndexBuilder::grow_terms() {
   const std::size_t mask = size - 1;
   for (const TermSlot& old : term_slots_) {
     if (old.id == 0xFFFFFFFFu) continue;
-    std::size_t i = hash_bytes(terms_[old.id]) & mask;
+    // A slot keeps the low half of its term's hash, which places it in
+    // any table of up to 2^32 slots without a look at the text.
+    std::size_t i = (size <= (std::size_t{1} << 32) ? old.check : hash_bytes(terms_[old.id])) & mask;
     while (slots[i].id != 0xFFFFFFFFu) i = (i + 1) & mask;
     slots[i] = old;
   }

@@ -178,9 +178,10 @@ class IndexBuilder {
   BuildStats stats() const { return stats_; }
 
  private:
-  // A slot of the term table: the high half of the term's hash, and its
-  // id (the text is terms_[id]).  Eight bytes, so that the table of a large
-  // vocabulary stays small.
+  // A slot of the term table: the low half of the term's hash (which
+  // places the slot, so the table grows without reading the texts), and
+  // its id (the text is terms_[id]).  Eight bytes, so that the table of a
+  // large vocabulary stays small.
   struct TermSlot {
     std::uint32_t check = 0;
     std::uint32_t id = 0xFFFFFFFFu;
