@@ -236,40 +236,34 @@ std::uint32_t IndexBuilder::term_id(std::string_view utf8) {
 }
 
 void IndexBuilder::term_ids(const std::string_view* texts, std::size_t n, std::uint32_t* out) {
-  // A lookup follows three loads, each depending on the one before: the
-  // slot, the term's text reference, the text.  They are fetched as a
-  // pipeline, each stage some terms ahead of the next, so that the loads of
-  // several terms are under way at once; the lookups proper (the last
-  // stage) then find what they read in the cache.  The stages before it
-  // only fetch: a term added meanwhile at most makes one of them fetch in
-  // vain.  The table grows beforehand, so that it does not move meanwhile.
+  // A lookup follows two loads, the second depending on the first: the
+  // slot, then the term's entry (its id, length and text together).  They
+  // are fetched as a pipeline, the slots some terms ahead of the entries
+  // and these some terms ahead of the lookups proper, which then find what
+  // they read in the cache.  The stages before the lookups only fetch: a
+  // term added meanwhile at most makes one of them fetch in vain.  The
+  // table grows beforehand, so that it does not move meanwhile.
   while (2 * (terms_.size() + n) > term_slots_.size()) grow_terms();
   const std::size_t mask = term_slots_.size() - 1;
-  constexpr std::size_t kRing = 64;  // a power of two, above kSlotAhead
-  constexpr std::size_t kSlotAhead = 24, kViewAhead = 16, kTextAhead = 8;
+  constexpr std::size_t kRing = 32;  // a power of two, above kSlotAhead
+  constexpr std::size_t kSlotAhead = 16, kEntryAhead = 8;
   std::uint64_t hashes[kRing];
   const auto slot_stage = [&](std::size_t i) {
     hashes[i % kRing] = hash_bytes(texts[i]);
     __builtin_prefetch(&term_slots_[hashes[i % kRing] & mask]);
   };
-  const auto view_stage = [&](std::size_t i) {
-    const TermSlot& slot = term_slots_[hashes[i % kRing] & mask];
-    if (slot.id < terms_.size()) __builtin_prefetch(&terms_[slot.id]);
-  };
-  const auto text_stage = [&](std::size_t i) {
+  const auto entry_stage = [&](std::size_t i) {
     const std::uint64_t h = hashes[i % kRing];
     const TermSlot& slot = term_slots_[h & mask];
-    if (slot.id < terms_.size() && slot.check == static_cast<std::uint32_t>(h)) {
-      __builtin_prefetch(terms_[slot.id].data());
+    if (slot.entry != kNoEntry && slot.check == static_cast<std::uint32_t>(h)) {
+      __builtin_prefetch(term_entry(slot.entry));
     }
   };
   for (std::size_t i = 0; i < std::min(n, kSlotAhead); ++i) slot_stage(i);
-  for (std::size_t i = 0; i < std::min(n, kViewAhead); ++i) view_stage(i);
-  for (std::size_t i = 0; i < std::min(n, kTextAhead); ++i) text_stage(i);
+  for (std::size_t i = 0; i < std::min(n, kEntryAhead); ++i) entry_stage(i);
   for (std::size_t i = 0; i < n; ++i) {
     if (i + kSlotAhead < n) slot_stage(i + kSlotAhead);
-    if (i + kViewAhead < n) view_stage(i + kViewAhead);
-    if (i + kTextAhead < n) text_stage(i + kTextAhead);
+    if (i + kEntryAhead < n) entry_stage(i + kEntryAhead);
     out[i] = find_or_add(texts[i], hashes[i % kRing]);
   }
 }
@@ -279,25 +273,40 @@ std::uint32_t IndexBuilder::find_or_add(std::string_view utf8, std::uint64_t h) 
   const std::size_t mask = term_slots_.size() - 1;
   for (std::size_t i = h & mask;; i = (i + 1) & mask) {
     TermSlot& slot = term_slots_[i];
-    if (slot.id == 0xFFFFFFFFu) {
+    if (slot.entry == kNoEntry) {
       if (terms_.size() >= kMaxCount || utf8.size() > kMaxCount) fail_capacity();
-      if (utf8.size() > term_left_) {
-        const std::size_t size = std::max<std::size_t>(std::size_t{1} << 20, utf8.size());
+      // An entry: the id and the length (u32 each), then the text, the
+      // next entry on the next multiple of 4.
+      const std::size_t need = (8 + utf8.size() + 3) & ~std::size_t{3};
+      if (need > term_left_) {
+        if (term_blocks_.size() + 1 >= (std::size_t{1} << (32 - kEntryUnitBits))) fail_capacity();
+        const std::size_t size = std::max(kTermBlock, need);
         term_blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
         term_next_ = term_blocks_.back().get();
         term_left_ = size;
       }
-      std::memcpy(term_next_, utf8.data(), utf8.size());
+      const auto id = static_cast<std::uint32_t>(terms_.size());
+      const auto length = static_cast<std::uint32_t>(utf8.size());
+      std::memcpy(term_next_, &id, 4);
+      std::memcpy(term_next_ + 4, &length, 4);
+      std::memcpy(term_next_ + 8, utf8.data(), utf8.size());
       slot.check = static_cast<std::uint32_t>(h);
-      slot.id = static_cast<std::uint32_t>(terms_.size());
-      terms_.emplace_back(term_next_, utf8.size());
-      term_next_ += utf8.size();
-      term_left_ -= utf8.size();
-      return slot.id;
+      slot.entry = static_cast<std::uint32_t>((term_blocks_.size() - 1) << kEntryUnitBits |
+                                              static_cast<std::size_t>(term_next_ - term_blocks_.back().get()) / 4);
+      terms_.emplace_back(term_next_ + 8, utf8.size());
+      term_next_ += need;
+      term_left_ -= need;
+      return id;
     }
     if (slot.check == static_cast<std::uint32_t>(h)) {
-      const std::string_view text = terms_[slot.id];
-      if (text.size() == utf8.size() && std::memcmp(text.data(), utf8.data(), utf8.size()) == 0) return slot.id;
+      const char* entry = term_entry(slot.entry);
+      std::uint32_t length;
+      std::memcpy(&length, entry + 4, 4);
+      if (length == utf8.size() && std::memcmp(entry + 8, utf8.data(), utf8.size()) == 0) {
+        std::uint32_t id;
+        std::memcpy(&id, entry, 4);
+        return id;
+      }
     }
   }
 }
@@ -307,11 +316,17 @@ void IndexBuilder::grow_terms() {
   std::vector<TermSlot> slots(size);
   const std::size_t mask = size - 1;
   for (const TermSlot& old : term_slots_) {
-    if (old.id == 0xFFFFFFFFu) continue;
+    if (old.entry == kNoEntry) continue;
     // A slot keeps the low half of its term's hash, which places it in
     // any table of up to 2^32 slots without a look at the text.
-    std::size_t i = (size <= (std::size_t{1} << 32) ? old.check : hash_bytes(terms_[old.id])) & mask;
-    while (slots[i].id != 0xFFFFFFFFu) i = (i + 1) & mask;
+    std::size_t i = old.check & mask;
+    if (size > (std::size_t{1} << 32)) {
+      const char* entry = term_entry(old.entry);
+      std::uint32_t length;
+      std::memcpy(&length, entry + 4, 4);
+      i = hash_bytes({entry + 8, length}) & mask;
+    }
+    while (slots[i].entry != kNoEntry) i = (i + 1) & mask;
     slots[i] = old;
   }
   term_slots_ = std::move(slots);

@@ -180,12 +180,22 @@ class IndexBuilder {
  private:
   // A slot of the term table: the low half of the term's hash (which
   // places the slot, so the table grows without reading the texts), and
-  // its id (the text is terms_[id]).  Eight bytes, so that the table of a
-  // large vocabulary stays small.
+  // where the term's entry is (see term_entry).  Eight bytes, so that the
+  // table of a large vocabulary stays small.
+  static constexpr std::uint32_t kNoEntry = 0xFFFFFFFFu;
   struct TermSlot {
     std::uint32_t check = 0;
-    std::uint32_t id = 0xFFFFFFFFu;
+    std::uint32_t entry = kNoEntry;
   };
+  // Term entries (id, length, text) lie in blocks of 1 MB (a longer term
+  // in one of its own) on 4-byte units; an entry's address is its block's
+  // number and its unit in the block.
+  static constexpr std::size_t kTermBlock = std::size_t{1} << 20;
+  static constexpr unsigned kEntryUnitBits = 18;  // units in a block
+  const char* term_entry(std::uint32_t entry) const {
+    return term_blocks_[entry >> kEntryUnitBits].get() +
+           std::size_t{entry & ((std::uint32_t{1} << kEntryUnitBits) - 1)} * 4;
+  }
   struct VideoSlot {
     VideoId id{};
     std::uint32_t number = 0xFFFFFFFFu;
@@ -195,7 +205,8 @@ class IndexBuilder {
   void grow_videos();
   std::string node_text(std::uint32_t node) const;
 
-  // Term storage: texts back to back in blocks that never move.
+  // Term storage: entries back to back in blocks that never move; the
+  // texts also by id.
   std::vector<std::unique_ptr<char[]>> term_blocks_;
   char* term_next_ = nullptr;
   std::size_t term_left_ = 0;

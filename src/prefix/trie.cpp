@@ -135,8 +135,19 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
     return s == kMerged;
   };
 
+  // The caller's records may lie in any order: the record of a node some
+  // nodes ahead is fetched meanwhile.
+  constexpr std::size_t kRecordAhead = 8;
+  const std::span<const std::uint32_t> given_refs = given.refs();
+  const std::span<const std::uint8_t> given_records = given.records();
   for (std::size_t k = 0; k < n; ++k) {
     const NodeId u = order.empty() ? static_cast<NodeId>(n - 1 - k) : order[k];
+    if (k + kRecordAhead < n) {
+      const std::size_t ahead = order.empty() ? n - 1 - k - kRecordAhead : order[k + kRecordAhead];
+      if (ahead < given_refs.size() && given_refs[ahead] < given_records.size()) {
+        __builtin_prefetch(given_records.data() + given_refs[ahead]);
+      }
+    }
     current(u, own);
     const ChildRange range = trie.child_range(u);
     // Node u's own slot is empty while it is processed.
