@@ -231,7 +231,7 @@ std::string with_thousands(std::uint64_t value) {
 // ---- interning ----------------------------------------------------------------
 
 std::uint32_t IndexBuilder::term_id(std::string_view utf8) {
-  if (2 * (terms_.size() + 1) > term_slots_.size()) grow_terms();
+  if (2 * (term_entries_.size() + 1) > term_slots_.size()) grow_terms();
   return find_or_add(utf8, hash_bytes(utf8));
 }
 
@@ -243,7 +243,7 @@ void IndexBuilder::term_ids(const std::string_view* texts, std::size_t n, std::u
   // they read in the cache.  The stages before the lookups only fetch: a
   // term added meanwhile at most makes one of them fetch in vain.  The
   // table grows beforehand, so that it does not move meanwhile.
-  while (2 * (terms_.size() + n) > term_slots_.size()) grow_terms();
+  while (2 * (term_entries_.size() + n) > term_slots_.size()) grow_terms();
   const std::size_t mask = term_slots_.size() - 1;
   constexpr std::size_t kRing = 32;  // a power of two, above kSlotAhead
   constexpr std::size_t kSlotAhead = 16, kEntryAhead = 8;
@@ -274,7 +274,7 @@ std::uint32_t IndexBuilder::find_or_add(std::string_view utf8, std::uint64_t h) 
   for (std::size_t i = h & mask;; i = (i + 1) & mask) {
     TermSlot& slot = term_slots_[i];
     if (slot.entry == kNoEntry) {
-      if (terms_.size() >= kMaxCount || utf8.size() > kMaxCount) fail_capacity();
+      if (term_entries_.size() >= kMaxCount || utf8.size() > kMaxCount) fail_capacity();
       // An entry: the id and the length (u32 each), then the text, the
       // next entry on the next multiple of 4.
       const std::size_t need = (8 + utf8.size() + 3) & ~std::size_t{3};
@@ -285,7 +285,7 @@ std::uint32_t IndexBuilder::find_or_add(std::string_view utf8, std::uint64_t h) 
         term_next_ = term_blocks_.back().get();
         term_left_ = size;
       }
-      const auto id = static_cast<std::uint32_t>(terms_.size());
+      const auto id = static_cast<std::uint32_t>(term_entries_.size());
       const auto length = static_cast<std::uint32_t>(utf8.size());
       std::memcpy(term_next_, &id, 4);
       std::memcpy(term_next_ + 4, &length, 4);
@@ -293,7 +293,7 @@ std::uint32_t IndexBuilder::find_or_add(std::string_view utf8, std::uint64_t h) 
       slot.check = static_cast<std::uint32_t>(h);
       slot.entry = static_cast<std::uint32_t>((term_blocks_.size() - 1) << kEntryUnitBits |
                                               static_cast<std::size_t>(term_next_ - term_blocks_.back().get()) / 4);
-      terms_.emplace_back(term_next_ + 8, utf8.size());
+      term_entries_.push_back(slot.entry);
       term_next_ += need;
       term_left_ -= need;
       return id;
@@ -375,7 +375,7 @@ void IndexBuilder::grow_videos() {
 // ---- entries ------------------------------------------------------------------
 
 bool IndexBuilder::add(std::uint32_t term, std::uint32_t video, std::uint32_t count) {
-  if (term >= term_total_.size()) term_total_.resize(terms_.size(), 0);
+  if (term >= term_total_.size()) term_total_.resize(term_entries_.size(), 0);
   const std::uint64_t total = term_total_[term] + count;
   if (total > kMaxCount) return false;
   term_total_[term] = total;
@@ -388,7 +388,7 @@ bool IndexBuilder::add(std::uint32_t term, std::uint32_t video, std::uint32_t co
 }
 
 std::size_t IndexBuilder::check_totals(std::size_t limit) {
-  term_total_.resize(terms_.size(), 0);
+  term_total_.resize(term_entries_.size(), 0);
   std::size_t n = std::min({entry_term_.size(), entry_video_.size(), entry_count_.size()});
   if (limit != kNoPosition) n = std::min(n, limit > committed_ ? limit - committed_ : 0);
   for (std::size_t e = checked_; e < n; ++e) {
@@ -404,7 +404,7 @@ std::size_t IndexBuilder::check_totals(std::size_t limit) {
 }
 
 void IndexBuilder::commit() {
-  lists_.resize(terms_.size());
+  lists_.resize(term_entries_.size());
   video_total_.resize(videos_.size(), 0);
   // Each entry goes to a list of its own term, anywhere in memory: the
   // lists' states and tails are fetched some entries ahead.
@@ -432,7 +432,7 @@ std::optional<VocabularyError> IndexBuilder::shape() {
   // No more terms come: the table that finds them is done with.
   std::vector<TermSlot>().swap(term_slots_);
   give_back_memory();
-  const std::size_t n_terms = terms_.size();
+  const std::size_t n_terms = term_entries_.size();
   term_total_.resize(n_terms, 0);
   stats_.entries = committed_;
   stats_.terms = n_terms;
@@ -448,7 +448,7 @@ std::optional<VocabularyError> IndexBuilder::shape() {
     };
     std::vector<Keyed> keyed(n_terms);
     for (std::uint32_t t = 0; t < n_terms; ++t) {
-      const std::string_view text = terms_[t];
+      const std::string_view text = term_text(t);
       std::uint64_t prefix = 0;
       for (std::size_t k = 0; k < 8; ++k) {
         prefix = prefix << 8 | (k < text.size() ? static_cast<unsigned char>(text[k]) : 0u);
@@ -458,7 +458,7 @@ std::optional<VocabularyError> IndexBuilder::shape() {
     std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.prefix < b.prefix; });
     term_order_.resize(n_terms);
     for (std::size_t k = 0; k < n_terms; ++k) term_order_[k] = keyed[k].term;
-    const auto by_text = [&](std::uint32_t a, std::uint32_t b) { return terms_[a] < terms_[b]; };
+    const auto by_text = [&](std::uint32_t a, std::uint32_t b) { return term_text(a) < term_text(b); };
     for (std::size_t k = 0; k < n_terms;) {
       std::size_t end = k + 1;
       while (end < n_terms && keyed[end].prefix == keyed[k].prefix) ++end;
@@ -499,7 +499,7 @@ std::optional<VocabularyError> IndexBuilder::shape() {
   };
   std::string_view previous;
   for (const std::uint32_t t : term_order_) {
-    const std::string_view text = terms_[t];
+    const std::string_view text = term_text(t);
     std::size_t common = 0;
     const std::size_t limit = std::min(previous.size(), text.size());
     while (common < limit && previous[common] == text[common]) ++common;
@@ -563,10 +563,10 @@ std::string IndexBuilder::node_text(std::uint32_t node) const {
 
 Trie IndexBuilder::finish(std::uint32_t video_top_n) {
   const std::size_t n = labels_.size();
-  const std::size_t n_terms = terms_.size();
+  const std::size_t n_terms = term_entries_.size();
   const std::size_t n_videos = videos_.size();
   // The terms' texts are done with; the index needs the memory.
-  std::vector<std::string_view>().swap(terms_);
+  std::vector<std::uint32_t>().swap(term_entries_);
   std::vector<std::unique_ptr<char[]>>().swap(term_blocks_);
   give_back_memory();
 

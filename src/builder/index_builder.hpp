@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -137,8 +138,13 @@ class IndexBuilder {
   // The ids of n videos at once (see term_ids).
   void video_ids(const VideoId* ids, std::size_t n, std::uint32_t* out);
 
-  std::string_view term_text(std::uint32_t term) const { return terms_[term]; }
-  std::size_t term_count() const { return terms_.size(); }
+  std::string_view term_text(std::uint32_t term) const {
+    const char* entry = term_entry(term_entries_[term]);
+    std::uint32_t length;
+    std::memcpy(&length, entry + 4, 4);
+    return {entry + 8, length};
+  }
+  std::size_t term_count() const { return term_entries_.size(); }
   std::size_t video_count() const { return videos_.size(); }
   std::size_t entry_count() const { return committed_ + entry_term_.size(); }
 
@@ -205,12 +211,12 @@ class IndexBuilder {
   void grow_videos();
   std::string node_text(std::uint32_t node) const;
 
-  // Term storage: entries back to back in blocks that never move; the
-  // texts also by id.
+  // Term storage: entries back to back in blocks that never move, and
+  // their addresses by id.
   std::vector<std::unique_ptr<char[]>> term_blocks_;
   char* term_next_ = nullptr;
   std::size_t term_left_ = 0;
-  std::vector<std::string_view> terms_;
+  std::vector<std::uint32_t> term_entries_;
   std::vector<TermSlot> term_slots_;
   std::vector<std::uint64_t> term_total_;
 
