@@ -375,10 +375,17 @@ ReadStatus read_column(Field field, const ColumnType& type, const ArrowArray& ar
       VideoId id;
       if (type.layout == ColumnType::kFixed16) {
         const auto* data = static_cast<const std::uint8_t*>(array.buffers[1]);
-        for (std::int64_t i = first; i < first + length; ++i) {
-          if (validity.null(i)) return fail(i, BadValue::kNull);
-          std::memcpy(id.data(), data + 16 * i, 16);
-          out.push_back(builder.video_id(id));
+        // Looked up a run at a time, so that the lookups overlap.
+        constexpr std::int64_t kRun = 1024;
+        VideoId run[kRun];
+        for (std::int64_t start = first; start < first + length; start += kRun) {
+          const std::int64_t end = std::min(start + kRun, first + length);
+          std::int64_t i = start;
+          for (; i < end && !validity.null(i); ++i) std::memcpy(run[i - start].data(), data + 16 * i, 16);
+          const std::size_t at = out.size();
+          out.resize(at + static_cast<std::size_t>(i - start));
+          builder.video_ids(run, static_cast<std::size_t>(i - start), out.data() + at);
+          if (i < end) return fail(i, BadValue::kNull);
         }
         return ReadStatus::kOk;
       }
