@@ -134,9 +134,16 @@ struct DecodedPayload {
 // The payloads of an index, read-only.
 class PayloadStore {
  public:
+  static constexpr std::size_t kUnknownSize = SIZE_MAX;
+
   PayloadStore() = default;
-  PayloadStore(std::span<const std::uint32_t> refs, std::span<const std::uint8_t> records)
-      : refs_(refs), records_(records) {}
+  PayloadStore(std::span<const std::uint32_t> refs, std::span<const std::uint8_t> records,
+               std::size_t encoded_bytes = kUnknownSize)
+      : refs_(refs), records_(records), encoded_bytes_(encoded_bytes) {}
+
+  // What the slots take in the byte format (tags and records, without their
+  // count), when whoever filled them said; else kUnknownSize.
+  std::size_t encoded_bytes() const { return encoded_bytes_; }
 
   // Number of slots.
   std::size_t size() const { return refs_.size(); }
@@ -178,6 +185,7 @@ class PayloadStore {
  private:
   std::span<const std::uint32_t> refs_;
   std::span<const std::uint8_t> records_;
+  std::size_t encoded_bytes_ = kUnknownSize;
 };
 
 // A growable array of trivially copyable elements on malloc/realloc.
@@ -257,7 +265,10 @@ class PayloadTable {
  public:
   std::size_t size() const { return refs_.size(); }
   bool empty() const { return refs_.empty(); }
-  PayloadStore view() const { return {refs_, records_}; }
+  PayloadStore view() const { return {refs_, records_, encoded_bytes_}; }
+  // Records what the slots take in the byte format (see
+  // PayloadStore::encoded_bytes); changing the slots afterwards forgets it.
+  void set_encoded_bytes(std::size_t bytes) { encoded_bytes_ = bytes; }
 
   // Sizes the arrays once: `slots` references, `record_bytes` of records.
   void reserve(std::size_t slots, std::size_t record_bytes) {
@@ -277,13 +288,19 @@ class PayloadTable {
     records_.shrink_to_fit();
   }
 
-  void push_absent() { refs_.push_back(kAbsentPayload); }
+  void push_absent() {
+    refs_.push_back(kAbsentPayload);
+    encoded_bytes_ = PayloadStore::kUnknownSize;
+  }
   void push(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
             std::span<const std::uint32_t> video_counts) {
-    refs_.push_back(append_record(total_count, video_ids, video_counts));
+    push_ref(append_record(total_count, video_ids, video_counts));
   }
   // A slot pointing at a record already stored (see `append_*`).
-  void push_ref(std::uint32_t offset) { refs_.push_back(offset); }
+  void push_ref(std::uint32_t offset) {
+    refs_.push_back(offset);
+    encoded_bytes_ = PayloadStore::kUnknownSize;
+  }
 
   // Stores a record and returns its offset, for `push_ref` or `set_ref`.
   // Records past 2^32-2 bytes in all are an internal fault ("capacity
@@ -306,8 +323,14 @@ class PayloadTable {
                                          std::span<const std::uint8_t> rest);
 
   // Slots filled out of order: `resize_slots(n)` makes n absent slots.
-  void resize_slots(std::size_t n) { refs_.assign(n, kAbsentPayload); }
-  void set_ref(std::size_t slot, std::uint32_t offset) { refs_[slot] = offset; }
+  void resize_slots(std::size_t n) {
+    refs_.assign(n, kAbsentPayload);
+    encoded_bytes_ = PayloadStore::kUnknownSize;
+  }
+  void set_ref(std::size_t slot, std::uint32_t offset) {
+    refs_[slot] = offset;
+    encoded_bytes_ = PayloadStore::kUnknownSize;
+  }
   std::uint32_t ref(std::size_t slot) const { return refs_[slot]; }
 
  private:
@@ -325,6 +348,7 @@ class PayloadTable {
 
   std::vector<std::uint32_t> refs_;
   RawArray<std::uint8_t> records_;
+  std::size_t encoded_bytes_ = PayloadStore::kUnknownSize;
 };
 
 }  // namespace tessaloom

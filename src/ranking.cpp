@@ -79,7 +79,7 @@ class RepeatBudget {
   explicit RepeatBudget(const Trie& trie) : tree_(is_tree(trie)) {
     if (tree_) return;
     read_.assign((trie.node_count() + 63) / 64, 0);
-    budget_ = 64 * (std::uint64_t{trie.node_count()} + trie.child_transitions.size() +
+    budget_ = 64 * (std::uint64_t{trie.node_count()} + trie.transition_count() +
                     trie.payloads.records().size()) +
               65536;
   }

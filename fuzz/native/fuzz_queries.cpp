@@ -7,7 +7,9 @@
 // header too.  Every row implementation must give exactly the plain rows'
 // matches or fault, and the ranking the reference ranking over the plain
 // rows' matches (or the same fault).  The only extra outcome allowed is the
-// ranking's own budget on shared child lists.
+// ranking's own budget on shared child lists.  The plain rows read the
+// record's general node arrays, everything else the packed form where the
+// record's trie has one.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,7 +58,7 @@ bool same(const Outcome& a, const Outcome& b) {
 constexpr std::uint32_t kDistances[] = {0, 1, 2, 3, 4, 5, 8, 17, 63, 64, 65, 100, 0xFFFFFFFFu};
 
 // The query the header asks for.
-std::string make_query(const Trie& trie, const std::uint8_t* h) {
+std::string make_query(const NodeArrays& trie, const std::uint8_t* h) {
   const std::size_t length = h[2] < 128 ? h[2] % 70 : 64 + 2 * std::size_t(h[2] - 128);
   std::mt19937 rng(std::uint32_t{h[3]} | std::uint32_t{h[4]} << 8 | std::uint32_t{h[5]} << 16 |
                    std::uint32_t{h[6]} << 24);
@@ -109,13 +111,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (!std::holds_alternative<Trie>(decoded)) return 0;
   const Trie& trie = std::get<Trie>(decoded);
+  const NodeArrays nodes = general_nodes(trie);
+  Trie general = trie;
+  general.packed = {};
+  general.node_shifts = nodes.node_shifts;
+  general.child_labels = nodes.child_labels;
+  general.child_transitions = nodes.child_transitions;
+  general.tree_flag.reset();
 
-  const std::string term = make_query(trie, h);
+  const std::string term = make_query(nodes, h);
   const std::uint32_t max_dist = kDistances[h[0] % std::size(kDistances)];
   const std::optional<std::uint32_t> limit =
       h[1] < 200 ? std::nullopt : std::optional<std::uint32_t>(h[1] - 200);
 
-  const Outcome plain = capture([&] { return detail::fuzzy_match_plain(trie, term, max_dist, limit); });
+  const Outcome plain = capture([&] { return detail::fuzzy_match_plain(general, term, max_dist, limit); });
   if (!same(plain, capture([&] { return detail::fuzzy_match_bitparallel(trie, term, max_dist, limit); }))) {
     finding("bit-parallel rows differ from the plain rows");
   }

@@ -126,6 +126,8 @@ class SizeCounter {
   void write_count(std::size_t n) { size_ += count_size(n); }
   void write_tag(bool) { size_ += 1; }
   void write_u32_run(std::span<const std::uint32_t> values) { size_ += u32_run_size(values); }
+  void write_char(std::uint32_t c) { size_ += char_size(c); }
+  void add(std::size_t bytes) { size_ += bytes; }
   void write_char_run(std::span<const std::uint32_t> chars) { size_ += char_run_size(chars); }
   void write_bytes(std::span<const std::uint8_t> bytes) { size_ += bytes.size(); }
   void write_bytes_from(std::span<const std::uint8_t> bytes, std::size_t) { size_ += bytes.size(); }

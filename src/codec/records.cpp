@@ -1,7 +1,9 @@
 #include "records.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "../fault.hpp"
@@ -92,7 +94,8 @@ bool skip_record(Reader& reader, bool& longer) {
 // By the node arrays already read: when the node of `slot` has exactly one
 // child, whose slot was read before and holds a payload, the reference of
 // that child's record; else kAbsentPayload.  Arrays that do not fit
-// together give none.
+// together give none, and so does the packed form: its children come
+// after their parents.
 std::uint32_t only_child_ref(const TrieArrays& arrays, std::size_t slot) {
   const auto& shifts = arrays.node_shifts;
   const auto& transitions = arrays.child_transitions;
@@ -128,6 +131,10 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
   // comparison with the next record reads the input, not the copy.
   std::span<const std::uint8_t> last_input;
   DecodedPayload scratch;
+  // What the slots take written again: what they took here, less what the
+  // records stored in shorter forms saved.
+  const std::uint8_t* section = reader.position();
+  std::size_t saved = 0;
   for (std::size_t i = 0; i < count; ++i) {
     bool present;
     if (!reader.read_tag(present, kOptionalPayloadTypeName)) return false;
@@ -143,6 +150,7 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
       // Rare: stored again in the shortest forms.
       PayloadStore::decode(record, scratch);
       last = table.append_record(scratch.total_count, scratch.video_ids, scratch.video_counts);
+      saved += record.size() - table.view().record_at(last).size();
       last_input = {};
       table.push_ref(last);
       continue;
@@ -165,6 +173,7 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
     copied.store(table.record_bytes(), std::memory_order_relaxed);
   }
   table.shrink_to_fit();
+  table.set_encoded_bytes(static_cast<std::size_t>(reader.position() - section) - saved);
   return true;
 }
 
@@ -195,6 +204,14 @@ std::optional<EncodeError> find_unencodable(const Trie& trie) {
     if (len > kMaxU32) return EncodeError{EncodeError::Kind::CountTooLarge, 0, len};
   }
   // Ids and counts of one payload are bounded by the table's 32-bit offsets.
+  if (trie.is_packed()) {
+    const PackedNodes& nodes = trie.packed;
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+      const Label label = nodes.label_of(nodes.words[i]);
+      if (!is_scalar_value(label)) return EncodeError{EncodeError::Kind::InvalidLabel, i, label};
+    }
+    return std::nullopt;
+  }
   const auto& labels = trie.child_labels;
   for (std::size_t i = 0; i < labels.size(); ++i) {
     if (!is_scalar_value(labels[i])) return EncodeError{EncodeError::Kind::InvalidLabel, i, labels[i]};
@@ -210,16 +227,79 @@ namespace {
 // sizing pass and Writer for the writing pass.  Payload records are
 // stored in their written form and go out whole.
 template <class Sink>
+void put_nodes(Sink& sink, const Trie& trie) {
+  if (!trie.is_packed()) {
+    sink.write_count(trie.node_shifts.size());
+    sink.write_u32_run(trie.node_shifts);
+    sink.write_count(trie.child_labels.size());
+    sink.write_char_run(trie.child_labels);
+    sink.write_count(trie.child_transitions.size());
+    sink.write_u32_run(trie.child_transitions);
+    return;
+  }
+  const PackedNodes& nodes = trie.packed;
+  const std::size_t n = nodes.size();
+  const auto [shift_bytes, label_bytes, transition_bytes] = nodes.encoded_bytes;
+  const std::size_t total = count_size(n) + shift_bytes + count_size(n) + label_bytes + count_size(n - 1) + transition_bytes;
+  if constexpr (std::is_same_v<Sink, SizeCounter>) {
+    sink.add(total);
+  } else {
+    // The three arrays in one pass over the nodes, each into its own part
+    // of the output.
+    const bool fits = sink.write_within(total, [&](std::uint8_t* p) {
+      Writer shifts(p, count_size(n) + shift_bytes);
+      Writer labels(p + shifts.remaining(), count_size(n) + label_bytes);
+      Writer transitions(p + shifts.remaining() + labels.remaining(), count_size(n - 1) + transition_bytes);
+      shifts.write_count(n);
+      labels.write_count(n);
+      transitions.write_count(n - 1);
+      // Values are gathered a block at a time and written as runs.
+      constexpr std::size_t kBlock = 512;
+      std::array<std::uint32_t, kBlock> shift_block, label_block, transition_block;
+      std::size_t in_nodes = 0, in_transitions = 0;
+      for_each_general(
+          nodes,
+          [&](Label label, std::uint32_t shift) {
+            shift_block[in_nodes] = shift;
+            label_block[in_nodes] = label;
+            if (++in_nodes == kBlock) {
+              shifts.write_u32_run(shift_block);
+              labels.write_char_run(label_block);
+              in_nodes = 0;
+            }
+          },
+          [&](NodeId c, bool take) {
+            transition_block[in_transitions] = c;
+            in_transitions += take;
+            if (in_transitions == kBlock) transitions.write_u32_run(transition_block), in_transitions = 0;
+          });
+      shifts.write_u32_run(std::span(shift_block).first(in_nodes));
+      labels.write_char_run(std::span(label_block).first(in_nodes));
+      transitions.write_u32_run(std::span(transition_block).first(in_transitions));
+      // Sizes that disagree with what was written are an internal fault.
+      for (const Writer* w : {&shifts, &labels, &transitions}) {
+        if (w->remaining() != 0) fail_index(total, w->written());
+      }
+      return p + total;
+    });
+    if (!fits) fail_index(total, total);
+  }
+}
+
+template <class Sink>
 void put_trie(Sink& sink, const Trie& trie) {
-  sink.write_count(trie.node_shifts.size());
-  sink.write_u32_run(trie.node_shifts);
-  sink.write_count(trie.child_labels.size());
-  sink.write_char_run(trie.child_labels);
-  sink.write_count(trie.child_transitions.size());
-  sink.write_u32_run(trie.child_transitions);
+  put_nodes(sink, trie);
   const PayloadStore& payloads = trie.payloads;
   const std::uint8_t* records_end = payloads.records().data() + payloads.records().size();
   sink.write_count(payloads.size());
+  if constexpr (std::is_same_v<Sink, SizeCounter>) {
+    if (payloads.encoded_bytes() != PayloadStore::kUnknownSize) {
+      sink.add(payloads.encoded_bytes());
+      sink.write_count(trie.video_index.size());
+      sink.add(16 * trie.video_index.size());
+      return;
+    }
+  }
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     const bool present = payloads.present(i);
     sink.write_tag(present);
@@ -264,10 +344,12 @@ DecodeResult decode_trie(std::span<const std::uint8_t> bytes) {
   Reader reader(bytes);
   TrieArrays arrays;
   if (!read_u32_seq(reader, arrays.node_shifts) || !read_char_seq(reader, arrays.child_labels) ||
-      !read_u32_seq(reader, arrays.child_transitions) || !read_payloads(reader, arrays) ||
-      !read_video_seq(reader, arrays.video_index)) {
+      !read_u32_seq(reader, arrays.child_transitions)) {
     return reader.error();
   }
+  // A tree the packed form holds is held so from here on.
+  pack_nodes(arrays);
+  if (!read_payloads(reader, arrays) || !read_video_seq(reader, arrays.video_index)) return reader.error();
   return adopt(std::move(arrays));
 }
 

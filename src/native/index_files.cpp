@@ -60,7 +60,8 @@ PyObject* write_mapped(PyObject*, PyObject* args) {
     if (!PyArg_ParseTuple(args, "Oi:write_mapped", &object, &fd)) return nullptr;
     const Trie* trie = index_of(object);
     if (trie == nullptr) return nullptr;
-    const std::vector<storage::SectionSource> sections = storage::index_sections(*trie);
+    NodeArrays scratch;
+    const std::vector<storage::SectionSource> sections = storage::index_sections(*trie, scratch);
     bool written;
     int error = 0;
     std::uint64_t total = 0;

@@ -756,14 +756,14 @@ class BlockRows {
 // than this generous multiple of the arrays' size is ended instead of
 // holding the caller for an astronomical time.
 std::uint64_t visit_budget(const Trie& trie) {
-  return 64 * (std::uint64_t{trie.node_count()} + trie.child_transitions.size()) + 1024;
+  return 64 * (std::uint64_t{trie.node_count()} + trie.transition_count()) + 1024;
 }
 
 // Pending visits on the work stack.  A tree never holds more than one per
 // child list entry; shared lists whose ranges overlap could pile up far
 // more within the visit budget.
 std::uint64_t pending_budget(const Trie& trie) {
-  return 4 * (std::uint64_t{trie.node_count()} + trie.child_transitions.size()) + 1024;
+  return 4 * (std::uint64_t{trie.node_count()} + trie.transition_count()) + 1024;
 }
 
 constexpr const char* kSharedNodes =
@@ -784,7 +784,7 @@ constexpr const char* kSharedNodes =
 // the index's size beyond what a tree would give.  The constant lets small
 // indexes that share nodes moderately answer in full.
 std::uint64_t result_budget(const Trie& trie) {
-  return 64 * (std::uint64_t{trie.node_count()} + trie.child_transitions.size()) + 65536;
+  return 64 * (std::uint64_t{trie.node_count()} + trie.transition_count()) + 65536;
 }
 
 [[noreturn]] void fail_results(std::uint64_t budget) {
@@ -841,6 +841,7 @@ std::vector<MatchResult> walk(const Trie& trie, std::uint32_t max_dist,
   // On shared lists: which nodes were reported already, and what the
   // repeated reports cost.  A tree reports each node once and skips this.
   const bool tree = is_tree(trie);
+  const bool packed = trie.is_packed();
   std::vector<std::uint64_t> reported;
   if (!tree) reported.assign((node_count + 63) / 64, 0);
   const std::uint64_t repeat_budget = result_budget(trie);
@@ -891,17 +892,26 @@ std::vector<MatchResult> walk(const Trie& trie, std::uint32_t max_dist,
 
     if (rows.prune(length.chars, max_dist)) continue;
 
-    const ChildRange range = trie.child_range(u);
-    if (range.empty()) continue;
     const std::size_t first = stack.size();
     bool sorted = true;
-    for (std::size_t k = range.begin; k < range.end; ++k) {
-      const NodeId child = checked(trie.child_transitions, k);
-      const Pending next{child, checked(trie.child_labels, child), depth + 1};
-      // The child's range is read when it is expanded: start fetching it.
-      if (child < trie.node_shifts.size()) __builtin_prefetch(trie.node_shifts.data() + child);
+    const auto schedule = [&](const Pending& next) {
       if (stack.size() > first && after(stack.back(), next)) sorted = false;
       stack.push_back(next);
+    };
+    if (packed) {
+      trie.packed.for_each_child(u, [&](NodeId child, std::uint32_t word) {
+        schedule({child, trie.packed.label_of(word), depth + 1});
+      });
+      if (stack.size() == first) continue;
+    } else {
+      const ChildRange range = trie.child_range(u);
+      if (range.empty()) continue;
+      for (std::size_t k = range.begin; k < range.end; ++k) {
+        const NodeId child = checked(trie.child_transitions, k);
+        schedule({child, checked(trie.child_labels, child), depth + 1});
+        // The child's range is read when it is expanded: start fetching it.
+        if (child < trie.node_shifts.size()) __builtin_prefetch(trie.node_shifts.data() + child);
+      }
     }
     const std::size_t count = stack.size() - first;
     if (count > budget - scheduled) fail_budget(budget);

@@ -12,7 +12,7 @@ namespace {
 // first node reached twice, or any range or id outside its array, ends it.
 bool compute_is_tree(const Trie& trie) {
   const std::size_t n = trie.node_count();
-  if (n == 0) return true;
+  if (n == 0 || trie.is_packed()) return true;
   const std::size_t shifts = trie.node_shifts.size();
   const std::size_t transitions = trie.child_transitions.size();
   std::vector<std::uint64_t> seen((n + 63) / 64, 0);

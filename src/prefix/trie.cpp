@@ -81,8 +81,125 @@ std::vector<NodeId> processing_order(const Trie& trie) {
 
 }  // namespace
 
+namespace {
+
+// Symbols for labels, in order of first appearance, at most 256 of them:
+// labels below 2048 (every alphabet whose letters take at most two bytes
+// of UTF-8) through a table, the others through a small open hash.
+class Alphabet {
+ public:
+  explicit Alphabet(std::array<Label, PackedNodes::kSymbols>& labels) : labels_(labels) {
+    direct_.fill(kNone);
+    hashed_.fill({0, kNone});
+  }
+  // The label's symbol, or kNone when the table is full.
+  std::uint16_t symbol(Label label) {
+    if (label < kDirect) {
+      std::uint16_t& s = direct_[label];
+      if (s == kNone) s = add(label);
+      return s;
+    }
+    for (std::size_t h = (label * 0x9E3779B1u) >> 23;; h = (h + 1) % kHashed) {
+      auto& [key, s] = hashed_[h];
+      if (s == kNone) return s = add(label), key = label, s;
+      if (key == label) return s;
+    }
+  }
+  static constexpr std::uint16_t kNone = 0xFFFF;
+
+ private:
+  static constexpr std::size_t kDirect = 2048;
+  static constexpr std::size_t kHashed = 512;  // twice the symbols: never full
+  std::uint16_t add(Label label) {
+    if (count_ == PackedNodes::kSymbols) return kNone;
+    labels_[count_] = label;
+    return count_++;
+  }
+  std::array<Label, PackedNodes::kSymbols>& labels_;
+  std::uint16_t count_ = 0;
+  std::array<std::uint16_t, kDirect> direct_;
+  std::array<std::pair<Label, std::uint16_t>, kHashed> hashed_;
+};
+
+}  // namespace
+
+bool pack_nodes(TrieArrays& arrays) {
+  const auto& shifts = arrays.node_shifts;
+  const auto& labels = arrays.child_labels;
+  const auto& transitions = arrays.child_transitions;
+  const std::size_t n = labels.size();
+  if (n == 0 || n > PackedNodes::kMaxNodes || shifts.size() != n || transitions.size() != n - 1) return false;
+  // Ranges back to back from the start: each node's begins where the
+  // previous one's ends.
+  if (shifts[0] != 0) return false;
+  for (std::size_t i = 1; i < n; ++i) {
+    if (shifts[i] < shifts[i - 1]) return false;
+  }
+  if (shifts[n - 1] > n - 1) return false;
+
+  std::vector<std::uint32_t> words(n);
+  std::array<Label, PackedNodes::kSymbols> alphabet{};
+  Alphabet symbols(alphabet);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint16_t symbol = symbols.symbol(labels[i]);
+    if (symbol == Alphabet::kNone) return false;
+    words[i] = symbol;
+  }
+  // Children first: the subtrees of u's children must tile u + 1 up to
+  // where the last one ends.  Together with the root's subtree covering
+  // every node and n - 1 transitions, every node below the root is listed
+  // exactly once.
+  for (std::size_t u = n; u-- > 0;) {
+    const std::size_t begin = shifts[u];
+    const std::size_t end = u + 1 < n ? shifts[u + 1] : n - 1;
+    std::size_t c = u + 1;
+    for (std::size_t k = begin; k < end; ++k) {
+      if (c >= n || transitions[k] != c) return false;
+      c = PackedNodes::end_of(words[c]);
+    }
+    words[u] |= static_cast<std::uint32_t>(c) << 8;
+  }
+  if (PackedNodes::end_of(words[0]) != n) return false;
+  arrays.packed_words = std::move(words);
+  arrays.alphabet = alphabet;
+  arrays.packed_encoded_bytes = {codec::u32_run_size(shifts), codec::char_run_size(labels),
+                                 codec::u32_run_size(transitions)};
+  static_cast<NodeArrays&>(arrays) = NodeArrays();
+  return true;
+}
+
+NodeArrays general_nodes(const Trie& trie) {
+  NodeArrays out;
+  if (!trie.is_packed()) {
+    out.node_shifts.assign(trie.node_shifts.begin(), trie.node_shifts.end());
+    out.child_labels.assign(trie.child_labels.begin(), trie.child_labels.end());
+    out.child_transitions.assign(trie.child_transitions.begin(), trie.child_transitions.end());
+    return out;
+  }
+  const PackedNodes& nodes = trie.packed;
+  out.node_shifts.reserve(nodes.size());
+  out.child_labels.reserve(nodes.size());
+  out.child_transitions.reserve(nodes.size() - 1);
+  for_each_general(
+      nodes,
+      [&](Label label, std::uint32_t shift) {
+        out.child_labels.push_back(label);
+        out.node_shifts.push_back(shift);
+      },
+      [&](NodeId c, bool take) {
+        if (take) out.child_transitions.push_back(c);
+      });
+  return out;
+}
+
 Trie view_of(const TrieArrays& arrays) {
   Trie trie;
+  if (!arrays.packed_words.empty()) {
+    trie.packed.words = arrays.packed_words;
+    trie.packed.alphabet = arrays.alphabet.data();
+    trie.packed.encoded_bytes = arrays.packed_encoded_bytes;
+    trie.tree_flag.store(TreeFlag::kTree);
+  }
   trie.node_shifts = arrays.node_shifts;
   trie.child_labels = arrays.child_labels;
   trie.child_transitions = arrays.child_transitions;
@@ -117,6 +234,7 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
   VideoTotals sums;
   DecodedPayload own, child;
   std::vector<std::uint32_t> ids, counts;
+  std::size_t encoded_bytes = 0;  // every slot present: a tag and a record
 
   // Decodes what slot j holds right now into `into`: its finished payload,
   // or (still in processing, on a cycle) the caller's payload.  Absent
@@ -199,9 +317,12 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
       ref = out.append_record(total, std::span(ids).first(length), std::span(counts).first(length));
     }
     out.set_ref(u, ref);
+    encoded_bytes += 1 + out.view().record_at(ref).size();
     state[u] = form;
   }
   out.shrink_to_fit();
+  out.set_encoded_bytes(encoded_bytes);
+  pack_nodes(arrays);
   return adopt(std::move(arrays));
 }
 

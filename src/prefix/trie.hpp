@@ -3,6 +3,7 @@
 // array.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -30,14 +31,60 @@ struct ChildRange {
   bool empty() const { return end <= begin; }
 };
 
+// A tree numbered in depth-first pre-order, each node's children in
+// ascending order, held in one word per node instead of the three general
+// arrays:
+//
+//   words[u] = end(u) << 8 | symbol(u)
+//
+// end(u) is the first node past u's subtree, symbol(u) the position of u's
+// label in a table of at most 256 labels.  u's children are u + 1, then
+// each next one at the end of the previous one's subtree, while below
+// end(u).  The general arrays follow from it: a node's range in
+// `child_transitions` starts at the number of children of the nodes before
+// it, and the children are listed parent by parent.  Only trees whose
+// general arrays are exactly that (see `pack_nodes`) are held this way, so
+// nothing read through it needs checking; it takes 4 bytes a node where the
+// general arrays take 12.
+struct PackedNodes {
+  static constexpr std::size_t kMaxNodes = (std::size_t{1} << 24) - 1;
+  static constexpr std::size_t kSymbols = 256;
+
+  std::span<const std::uint32_t> words;
+  const Label* alphabet = nullptr;  // kSymbols entries
+  // Bytes the byte format takes for the general arrays' elements
+  // (node_shifts, child_labels, child_transitions; their counts apart).
+  std::array<std::size_t, 3> encoded_bytes{};
+
+  std::size_t size() const { return words.size(); }
+  static NodeId end_of(std::uint32_t word) { return word >> 8; }
+  Label label_of(std::uint32_t word) const { return alphabet[word & 0xFF]; }
+
+  // Calls f(child, word of the child) for each child of u, in order.
+  template <class F>
+  void for_each_child(NodeId u, F&& f) const {
+    const NodeId end = end_of(words[u]);
+    for (NodeId c = u + 1; c < end;) {
+      const std::uint32_t word = words[c];
+      f(c, word);
+      c = end_of(word);
+    }
+  }
+};
+
 // The index, read-only: flat arrays of fixed-width values and offsets, no
 // pointers between them.  `owner` keeps the arrays alive (the vectors of a
 // `TrieArrays` here; anything else that holds them, such as a mapped file,
 // will do), so a Trie is cheap to copy and every copy reads the same arrays.
+//
+// The node arrays come in one of two forms: the general arrays
+// `node_shifts`, `child_labels` and `child_transitions`, or, for the trees
+// it can hold, `packed` (the general arrays are empty then).
 struct Trie {
   std::span<const std::uint32_t> node_shifts;
   std::span<const Label> child_labels;
   std::span<const NodeId> child_transitions;
+  PackedNodes packed;
   PayloadStore payloads;
   std::span<const VideoId> video_index;
   std::shared_ptr<const void> owner;
@@ -46,8 +93,11 @@ struct Trie {
   // is known so far.
   TreeFlag tree_flag;
 
+  bool is_packed() const { return !packed.words.empty(); }
   // Number of nodes: the length of `child_labels`.
-  std::size_t node_count() const { return child_labels.size(); }
+  std::size_t node_count() const { return is_packed() ? packed.size() : child_labels.size(); }
+  // The length of `child_transitions`.
+  std::size_t transition_count() const { return is_packed() ? packed.size() - 1 : child_transitions.size(); }
 
   // The child-range rule.  Reads `node_shifts[i]` through the checked
   // accessor; the end is `node_shifts[i+1]`, or the length of
@@ -61,14 +111,58 @@ struct Trie {
   }
 };
 
-// The arrays of an index as growable vectors, for whoever fills them.
-struct TrieArrays {
+// The general node arrays.
+struct NodeArrays {
   std::vector<std::uint32_t> node_shifts;
   std::vector<Label> child_labels;
   std::vector<NodeId> child_transitions;
+};
+
+// The arrays of an index as growable vectors, for whoever fills them.
+struct TrieArrays : NodeArrays {
+  std::vector<std::uint32_t> packed_words;
+  std::array<Label, PackedNodes::kSymbols> alphabet{};
+  std::array<std::size_t, 3> packed_encoded_bytes{};
   PayloadTable payloads;
   std::vector<VideoId> video_index;
 };
+
+// Replaces the general node arrays of `arrays` by the packed form when they
+// describe a tree it can hold: at most PackedNodes::kMaxNodes nodes and 256
+// distinct labels, as many shifts as labels, node i's range starting at
+// the number of children of the nodes before it, the children of every
+// node numbered u + 1, then each at the end of the previous one's subtree,
+// and every node below the root listed once.  Returns whether it did; the
+// arrays are unchanged otherwise.  O(nodes) time.
+bool pack_nodes(TrieArrays& arrays);
+
+// The general arrays of `trie`, whichever form it holds.
+NodeArrays general_nodes(const Trie& trie);
+
+// The general arrays of a packed trie, node by node: `node(label, shift)`
+// with the node's label and the start of its range, then `child(c, take)`
+// for its children, each with take = true, and for the node after it with
+// take = false when the node is a leaf (so that the first child needs no
+// branch; the callee keeps c only when `take`).
+template <class Node, class Child>
+void for_each_general(const PackedNodes& nodes, Node&& node, Child&& child) {
+  const std::size_t n = nodes.size();
+  const std::uint32_t* words = nodes.words.data();
+  std::uint32_t start = 0;
+  for (NodeId u = 0; u < n; ++u) {
+    const NodeId end = PackedNodes::end_of(words[u]);
+    node(nodes.label_of(words[u]), start);
+    if (u + 1 == n) break;
+    const bool parent = u + 1 < end;
+    child(u + 1, parent);
+    start += parent;
+    // A leaf's end is u + 1, below any later child's.
+    for (NodeId c = PackedNodes::end_of(words[u + 1]); c < end; c = PackedNodes::end_of(words[c])) {
+      child(c, true);
+      ++start;
+    }
+  }
+}
 
 // The index that reads `arrays`, taking them over unchanged.
 Trie adopt(TrieArrays&& arrays);

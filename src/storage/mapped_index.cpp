@@ -34,12 +34,19 @@ std::span<const T> as_array(const SectionView& view) {
 
 }  // namespace
 
-std::vector<SectionSource> index_sections(const Trie& trie) {
+std::vector<SectionSource> index_sections(const Trie& trie, NodeArrays& scratch) {
   static_assert(sizeof(VideoId) == 16);
+  std::span<const std::uint32_t> shifts = trie.node_shifts;
+  std::span<const Label> labels = trie.child_labels;
+  std::span<const NodeId> transitions = trie.child_transitions;
+  if (trie.is_packed()) {
+    scratch = general_nodes(trie);
+    shifts = scratch.node_shifts, labels = scratch.child_labels, transitions = scratch.child_transitions;
+  }
   return {
-      {kNodeShifts, 4, trie.node_shifts.data(), trie.node_shifts.size()},
-      {kChildLabels, 4, trie.child_labels.data(), trie.child_labels.size()},
-      {kChildTransitions, 4, trie.child_transitions.data(), trie.child_transitions.size()},
+      {kNodeShifts, 4, shifts.data(), shifts.size()},
+      {kChildLabels, 4, labels.data(), labels.size()},
+      {kChildTransitions, 4, transitions.data(), transitions.size()},
       {kPayloadRefs, 4, trie.payloads.refs().data(), trie.payloads.refs().size()},
       {kPayloadRecords, 1, trie.payloads.records().data(), trie.payloads.records().size()},
       {kVideoIndex, 16, trie.video_index.data(), trie.video_index.size()},
@@ -68,7 +75,7 @@ std::variant<Trie, std::string> open_mapped_index(std::shared_ptr<const FileMapp
 IndexFacts index_facts(const Trie& trie) {
   IndexFacts facts;
   facts.nodes = trie.node_count();
-  facts.child_transitions = trie.child_transitions.size();
+  facts.child_transitions = trie.transition_count();
   facts.payload_slots = trie.payloads.size();
   facts.videos = trie.video_index.size();
   facts.record_bytes = trie.payloads.records().size();
@@ -88,7 +95,10 @@ IndexFacts index_facts(const Trie& trie) {
     PayloadStore::decode_head(trie.payloads.record(slot), total, ids);
     facts.payload_entries += ids;
   }
-  for (const SectionSource& section : index_sections(trie)) facts.array_bytes += section.count * section.width;
+  // What the index holds in memory: the packed form takes a word a node.
+  NodeArrays scratch;
+  for (const SectionSource& section : index_sections(trie, scratch)) facts.array_bytes += section.count * section.width;
+  if (trie.is_packed()) facts.array_bytes -= 8 * facts.nodes - 4;
   return facts;
 }
 

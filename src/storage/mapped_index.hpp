@@ -28,8 +28,9 @@
 
 namespace tessaloom::storage {
 
-// The sections that hold `trie`, pointing into its arrays.
-std::vector<SectionSource> index_sections(const Trie& trie);
+// The sections that hold `trie`, pointing into its arrays, or for packed
+// nodes into their general arrays, made in `scratch`.
+std::vector<SectionSource> index_sections(const Trie& trie, NodeArrays& scratch);
 
 // The index that reads the sections of a file image in place (8-byte
 // aligned, alive as long as the index), or what is wrong with it.

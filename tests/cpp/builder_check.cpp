@@ -54,9 +54,11 @@ static void car_cart_cat() {
   CHECK(!b.shape());
   CHECK(b.node_count() == 6);  // '' c ca car cart cat
   const Trie trie = b.finish(10);
-  CHECK((vec(trie.child_labels) == std::vector<Label>{0, 'c', 'a', 'r', 't', 't'}));
-  CHECK((vec(trie.node_shifts) == std::vector<std::uint32_t>{0, 1, 2, 4, 5, 5}));
-  CHECK((vec(trie.child_transitions) == std::vector<NodeId>{1, 2, 3, 5, 4}));
+  const NodeArrays nodes = general_nodes(trie);
+  CHECK(trie.is_packed());
+  CHECK((nodes.child_labels == std::vector<Label>{0, 'c', 'a', 'r', 't', 't'}));
+  CHECK((nodes.node_shifts == std::vector<std::uint32_t>{0, 1, 2, 4, 5, 5}));
+  CHECK((nodes.child_transitions == std::vector<NodeId>{1, 2, 3, 5, 4}));
   CHECK((vec(trie.video_index) == std::vector<VideoId>{video(1), video(2), video(0)}));
   // cat: video 0 (now 2) 2, video 1 (now 0) 2, video 2 (now 1) 1: equal
   // counts keep the order first seen.

@@ -38,9 +38,10 @@ struct Model {
 };
 
 inline Model to_model(const Trie& t) {
-  Model m{{t.node_shifts.begin(), t.node_shifts.end()},
-          {t.child_labels.begin(), t.child_labels.end()},
-          {t.child_transitions.begin(), t.child_transitions.end()},
+  NodeArrays nodes = general_nodes(t);
+  Model m{std::move(nodes.node_shifts),
+          std::move(nodes.child_labels),
+          std::move(nodes.child_transitions),
           {},
           {t.video_index.begin(), t.video_index.end()}};
   DecodedPayload v;
