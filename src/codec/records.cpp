@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "../fault.hpp"
+#include "../storage/beside.hpp"
 #include "../storage/prefault.hpp"
 
 namespace tessaloom::codec {
@@ -286,9 +287,9 @@ void put_nodes(Sink& sink, const Trie& trie) {
   }
 }
 
+// Everything after the node arrays.
 template <class Sink>
-void put_trie(Sink& sink, const Trie& trie) {
-  put_nodes(sink, trie);
+void put_rest(Sink& sink, const Trie& trie) {
   const PayloadStore& payloads = trie.payloads;
   const std::uint8_t* records_end = payloads.records().data() + payloads.records().size();
   sink.write_count(payloads.size());
@@ -313,6 +314,24 @@ void put_trie(Sink& sink, const Trie& trie) {
   sink.write_bytes({reinterpret_cast<const std::uint8_t*>(trie.video_index.data()), 16 * trie.video_index.size()});
 }
 
+template <class Sink>
+void put_trie(Sink& sink, const Trie& trie) {
+  put_nodes(sink, trie);
+  put_rest(sink, trie);
+}
+
+template <class Put>
+void write_exactly(std::uint8_t* out, std::size_t size, Put put) {
+  Writer writer(out, size);
+  put(writer);
+  // A buffer longer than the record would leave bytes unwritten.
+  if (writer.written() != size) fail_index(size, writer.written());
+}
+
+// Packed node arrays this large are written on a second thread while the
+// caller writes the rest.
+constexpr std::size_t kNodesBeside = std::size_t{1} << 20;
+
 }  // namespace
 
 std::size_t encoded_size(const Trie& trie) {
@@ -326,10 +345,17 @@ void encode_into(const Trie& trie, std::uint8_t* out, std::size_t size) {
   // resident from the end while this one writes (and faults in) from the
   // start, so that the writing finds the rest mapped.
   const storage::Prefault prefault(out, size);
-  Writer writer(out, size);
-  put_trie(writer, trie);
-  // A buffer longer than the record would leave bytes unwritten.
-  if (writer.written() != size) fail_index(size, writer.written());
+  SizeCounter nodes;
+  put_nodes(nodes, trie);
+  if (!trie.is_packed() || nodes.size() < kNodesBeside || nodes.size() > size) {
+    write_exactly(out, size, [&](Writer& w) { put_trie(w, trie); });
+    return;
+  }
+  // Regenerating the general arrays from the packed ones takes about as
+  // long as writing everything else: both at once.
+  storage::Beside beside([&] { write_exactly(out, nodes.size(), [&](Writer& w) { put_nodes(w, trie); }); });
+  write_exactly(out + nodes.size(), size - nodes.size(), [&](Writer& w) { put_rest(w, trie); });
+  beside.join();
 }
 
 std::variant<std::vector<std::uint8_t>, EncodeError> encode_to_vec(const Trie& trie) {

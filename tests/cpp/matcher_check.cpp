@@ -18,8 +18,10 @@
 #include <utility>
 #include <vector>
 
+#include "codec/records.hpp"
 #include "fault.hpp"
 #include "prefix/matcher.hpp"
+#include "prefix/shape.hpp"
 #include "prefix/trie.hpp"
 #include "ranking.hpp"
 
@@ -561,18 +563,82 @@ TestTrie random_trie(std::mt19937& rng, bool& well_formed) {
   return t;
 }
 
+// The same tree numbered in pre-order, children in list order, which the
+// packed form holds; none when `t` is not one tree of all its nodes.
+std::optional<TestTrie> preorder(const TestTrie& t) {
+  const Trie v = t;
+  const std::size_t n = v.node_count();
+  if (n == 0 || !is_tree(v) || v.node_shifts.size() != n || v.payloads.size() != n) return std::nullopt;
+  std::vector<NodeId> order, stack{0};
+  while (!stack.empty()) {
+    const NodeId u = stack.back();
+    stack.pop_back();
+    order.push_back(u);
+    const ChildRange r = v.child_range(u);
+    for (std::size_t k = r.end; k-- > r.begin;) stack.push_back(v.child_transitions[k]);
+  }
+  if (order.size() != n) return std::nullopt;
+  std::vector<NodeId> id(n);
+  for (std::size_t i = 0; i < n; ++i) id[order[i]] = static_cast<NodeId>(i);
+  TestTrie out;
+  for (const NodeId u : order) {
+    out.node_shifts.push_back(static_cast<std::uint32_t>(out.child_transitions.size()));
+    out.child_labels.push_back(v.child_labels[u]);
+    const ChildRange r = v.child_range(u);
+    for (std::size_t k = r.begin; k < r.end; ++k) out.child_transitions.push_back(id[v.child_transitions[k]]);
+    if (v.payloads.present(u)) {
+      out.payloads.push_ref(out.payloads.append_record_bytes(v.payloads.record(u)));
+    } else {
+      out.payloads.push_absent();
+    }
+  }
+  out.video_index = t.video_index;
+  return out;
+}
+
+bool same_nodes(const NodeArrays& a, const NodeArrays& b) {
+  return a.node_shifts == b.node_shifts && a.child_labels == b.child_labels &&
+         a.child_transitions == b.child_transitions;
+}
+
 void check_random(unsigned rounds) {
   std::mt19937 rng(12345);
   const std::uint32_t distances[] = {0, 1, 2, 3, 4, 63, 64, 65, kMaxDist};
   for (unsigned round = 0; round < rounds; ++round) {
     bool well_formed = false;
     const TestTrie t = random_trie(rng, well_formed);
+    // Packing takes only what it gives back unchanged, and what it takes
+    // answers as the general arrays do.
+    TrieArrays tried = t;
+    if (pack_nodes(tried)) CHECK(same_nodes(general_nodes(view_of(tried)), t));
+    const std::optional<TestTrie> pre = preorder(t);
+    TrieArrays packed;
+    if (pre) {
+      packed = *pre;
+      CHECK(pack_nodes(packed));
+      CHECK(same_nodes(general_nodes(view_of(packed)), *pre));
+      CHECK(codec::encode_to_vec(view_of(packed)) == codec::encode_to_vec(*pre));
+    }
     for (int q = 0; q < 12; ++q) {
       const std::size_t len = q == 11 ? 60 + rng() % 20 : rng() % 7;
       const std::string term = random_term(rng, len);
       const std::uint32_t max_dist = rng() % 4 == 0 ? distances[rng() % std::size(distances)] : rng() % 5;
       const std::optional<std::uint32_t> limit =
           rng() % 3 == 0 ? std::optional<std::uint32_t>(rng() % 6) : std::nullopt;
+      if (pre) {
+        const Outcome general = capture([&] { return reference(*pre, term, max_dist, limit); });
+        for (Matcher m : kMatchers) CHECK(same(capture([&] { return m(view_of(packed), term, max_dist, limit); }), general));
+        const auto ranked = [&](const Trie& trie) {
+          try {
+            return std::pair{rank_videos(trie, term, max_dist, limit), std::string()};
+          } catch (const InternalFault& f) {
+            return std::pair{std::vector<RankedVideo>(), f.message()};
+          }
+        };
+        const auto [want, want_fault] = ranked(*pre);
+        const auto [got, got_fault] = ranked(view_of(packed));
+        CHECK(want_fault == got_fault && same_ranking(want, got));
+      }
       const Outcome expected = capture([&] { return reference(t, term, max_dist, limit); });
       for (Matcher m : kMatchers) {
         const Outcome got = capture([&] { return m(t, term, max_dist, limit); });
