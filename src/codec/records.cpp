@@ -273,6 +273,15 @@ void put_nodes(Sink& sink, const Trie& trie) {
             transition_block[in_transitions] = c;
             in_transitions += take;
             if (in_transitions == kBlock) transitions.write_u32_run(transition_block), in_transitions = 0;
+          },
+          [&](std::span<const NodeId> later) {
+            if (later.size() > kBlock - in_transitions) {
+              transitions.write_u32_run(std::span(transition_block).first(in_transitions));
+              in_transitions = 0;
+              if (later.size() > kBlock) return transitions.write_u32_run(later);
+            }
+            for (const NodeId c : later) transition_block[in_transitions++] = c;
+            if (in_transitions == kBlock) transitions.write_u32_run(transition_block), in_transitions = 0;
           });
       shifts.write_u32_run(std::span(shift_block).first(in_nodes));
       labels.write_char_run(std::span(label_block).first(in_nodes));

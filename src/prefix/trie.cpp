@@ -148,19 +148,35 @@ bool pack_nodes(TrieArrays& arrays) {
   // Children first: the subtrees of u's children must tile u + 1 up to
   // where the last one ends.  Together with the root's subtree covering
   // every node and n - 1 transitions, every node below the root is listed
-  // exactly once.
+  // exactly once.  The subtrees' ends are kept above the symbols while
+  // this is checked.
+  const auto end_of = [&](std::size_t u) { return std::size_t{words[u] >> 8}; };
+  std::size_t parents = 0;
   for (std::size_t u = n; u-- > 0;) {
     const std::size_t begin = shifts[u];
     const std::size_t end = u + 1 < n ? shifts[u + 1] : n - 1;
+    parents += end > begin;
     std::size_t c = u + 1;
     for (std::size_t k = begin; k < end; ++k) {
       if (c >= n || transitions[k] != c) return false;
-      c = PackedNodes::end_of(words[c]);
+      c = end_of(c);
     }
     words[u] |= static_cast<std::uint32_t>(c) << 8;
   }
-  if (PackedNodes::end_of(words[0]) != n) return false;
+  if (end_of(0) != n) return false;
+  // The first child of every parent is the node after it: only the others
+  // are listed.
+  std::vector<NodeId> siblings;
+  siblings.reserve(n - 1 - parents);
+  for (std::size_t u = 0; u < n; ++u) {
+    const std::size_t begin = shifts[u];
+    const std::size_t end = u + 1 < n ? shifts[u + 1] : n - 1;
+    const std::size_t later = siblings.size();
+    if (end > begin) siblings.insert(siblings.end(), transitions.begin() + begin + 1, transitions.begin() + end);
+    words[u] = PackedNodes::word(later, end > begin, static_cast<std::uint8_t>(words[u]));
+  }
   arrays.packed_words = std::move(words);
+  arrays.packed_siblings = std::move(siblings);
   arrays.alphabet = alphabet;
   arrays.packed_encoded_bytes = {codec::u32_run_size(shifts), codec::char_run_size(labels),
                                  codec::u32_run_size(transitions)};
@@ -188,6 +204,9 @@ NodeArrays general_nodes(const Trie& trie) {
       },
       [&](NodeId c, bool take) {
         if (take) out.child_transitions.push_back(c);
+      },
+      [&](std::span<const NodeId> later) {
+        out.child_transitions.insert(out.child_transitions.end(), later.begin(), later.end());
       });
   return out;
 }
@@ -196,6 +215,7 @@ Trie view_of(const TrieArrays& arrays) {
   Trie trie;
   if (!arrays.packed_words.empty()) {
     trie.packed.words = arrays.packed_words;
+    trie.packed.siblings = arrays.packed_siblings;
     trie.packed.alphabet = arrays.alphabet.data();
     trie.packed.encoded_bytes = arrays.packed_encoded_bytes;
     trie.tree_flag.store(TreeFlag::kTree);

@@ -32,42 +32,52 @@ struct ChildRange {
 };
 
 // A tree numbered in depth-first pre-order, each node's children in
-// ascending order, held in one word per node instead of the three general
-// arrays:
+// ascending order, held in one word per node and one id per child after
+// the first, instead of the three general arrays:
 //
-//   words[u] = end(u) << 8 | symbol(u)
+//   words[u]  = later(u) << 9 | parent(u) << 8 | symbol(u)
+//   siblings    the children of every node after its first, node by node
 //
-// end(u) is the first node past u's subtree, symbol(u) the position of u's
-// label in a table of at most 256 labels.  u's children are u + 1, then
-// each next one at the end of the previous one's subtree, while below
-// end(u).  The general arrays follow from it: a node's range in
-// `child_transitions` starts at the number of children of the nodes before
-// it, and the children are listed parent by parent.  Only trees whose
-// general arrays are exactly that (see `pack_nodes`) are held this way, so
-// nothing read through it needs checking; it takes 4 bytes a node where the
-// general arrays take 12.
+// symbol(u) is the place of u's label in a table of at most 256 labels,
+// parent(u) whether u has children, later(u) where u's children after the
+// first start in `siblings` (they end where those of u + 1 start).  In
+// pre-order a node's first child is the node after it, so it needs no
+// entry: u's children are u + 1, then siblings[later(u)] up to
+// siblings[later(u + 1)].  The general arrays follow from it: a node's
+// range in `child_transitions` starts at the number of children of the
+// nodes before it.  Only trees whose general arrays are exactly that (see
+// `pack_nodes`) are held this way, so nothing read through it needs
+// checking.  It takes 4 bytes a node and 4 a branch, against 12 a node.
 struct PackedNodes {
-  static constexpr std::size_t kMaxNodes = (std::size_t{1} << 24) - 1;
+  static constexpr std::size_t kMaxNodes = (std::size_t{1} << 23) - 1;
   static constexpr std::size_t kSymbols = 256;
 
   std::span<const std::uint32_t> words;
+  std::span<const NodeId> siblings;
   const Label* alphabet = nullptr;  // kSymbols entries
   // Bytes the byte format takes for the general arrays' elements
   // (node_shifts, child_labels, child_transitions; their counts apart).
   std::array<std::size_t, 3> encoded_bytes{};
 
   std::size_t size() const { return words.size(); }
-  static NodeId end_of(std::uint32_t word) { return word >> 8; }
+  static bool is_parent(std::uint32_t word) { return (word >> 8 & 1) != 0; }
+  static std::size_t later(std::uint32_t word) { return word >> 9; }
+  static std::uint32_t word(std::size_t later, bool parent, std::uint8_t symbol) {
+    return static_cast<std::uint32_t>(later << 9 | std::size_t{parent} << 8 | symbol);
+  }
   Label label_of(std::uint32_t word) const { return alphabet[word & 0xFF]; }
+  // Where the children after the first of u end in `siblings`.
+  std::size_t later_end(NodeId u) const { return u + 1 < size() ? later(words[u + 1]) : siblings.size(); }
 
   // Calls f(child, word of the child) for each child of u, in order.
   template <class F>
   void for_each_child(NodeId u, F&& f) const {
-    const NodeId end = end_of(words[u]);
-    for (NodeId c = u + 1; c < end;) {
-      const std::uint32_t word = words[c];
-      f(c, word);
-      c = end_of(word);
+    const std::uint32_t w = words[u];
+    if (!is_parent(w)) return;
+    f(u + 1, words[u + 1]);
+    for (std::size_t k = later(w), end = later_end(u); k < end; ++k) {
+      const NodeId c = siblings[k];
+      f(c, words[c]);
     }
   }
 };
@@ -121,6 +131,7 @@ struct NodeArrays {
 // The arrays of an index as growable vectors, for whoever fills them.
 struct TrieArrays : NodeArrays {
   std::vector<std::uint32_t> packed_words;
+  std::vector<NodeId> packed_siblings;
   std::array<Label, PackedNodes::kSymbols> alphabet{};
   std::array<std::size_t, 3> packed_encoded_bytes{};
   PayloadTable payloads;
@@ -140,27 +151,23 @@ bool pack_nodes(TrieArrays& arrays);
 NodeArrays general_nodes(const Trie& trie);
 
 // The general arrays of a packed trie, node by node: `node(label, shift)`
-// with the node's label and the start of its range, then `child(c, take)`
-// for its children, each with take = true, and for the node after it with
-// take = false when the node is a leaf (so that the first child needs no
-// branch; the callee keeps c only when `take`).
-template <class Node, class Child>
-void for_each_general(const PackedNodes& nodes, Node&& node, Child&& child) {
+// with the node's label and the start of its range, then `first(c, take)`
+// with c = u + 1 and take whether it is u's first child (so that no branch
+// is needed; the callee keeps c only when `take`), then `later(span)` with
+// u's other children.
+template <class Node, class First, class Later>
+void for_each_general(const PackedNodes& nodes, Node&& node, First&& first, Later&& later) {
   const std::size_t n = nodes.size();
   const std::uint32_t* words = nodes.words.data();
   std::uint32_t start = 0;
   for (NodeId u = 0; u < n; ++u) {
-    const NodeId end = PackedNodes::end_of(words[u]);
-    node(nodes.label_of(words[u]), start);
-    if (u + 1 == n) break;
-    const bool parent = u + 1 < end;
-    child(u + 1, parent);
-    start += parent;
-    // A leaf's end is u + 1, below any later child's.
-    for (NodeId c = PackedNodes::end_of(words[u + 1]); c < end; c = PackedNodes::end_of(words[c])) {
-      child(c, true);
-      ++start;
-    }
+    const std::uint32_t w = words[u];
+    node(nodes.label_of(w), start);
+    const bool parent = PackedNodes::is_parent(w);
+    first(u + 1, parent);
+    const std::size_t from = PackedNodes::later(w), to = nodes.later_end(u);
+    later(nodes.siblings.subspan(from, to - from));
+    start += static_cast<std::uint32_t>(parent + (to - from));
   }
 }
 
