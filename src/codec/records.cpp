@@ -337,6 +337,10 @@ void write_exactly(std::uint8_t* out, std::size_t size, Put put) {
   if (writer.written() != size) fail_index(size, writer.written());
 }
 
+// Node arrays of this many nodes are packed on a second thread while the
+// payloads are read.
+constexpr std::size_t kPackBeside = std::size_t{1} << 16;
+
 // Packed node arrays this large are written on a second thread while the
 // caller writes the rest.
 constexpr std::size_t kNodesBeside = std::size_t{1} << 20;
@@ -382,9 +386,30 @@ DecodeResult decode_trie(std::span<const std::uint8_t> bytes) {
       !read_u32_seq(reader, arrays.child_transitions)) {
     return reader.error();
   }
-  // A tree the packed form holds is held so from here on.
-  pack_nodes(arrays);
-  if (!read_payloads(reader, arrays) || !read_video_seq(reader, arrays.video_index)) return reader.error();
+  // A tree the packed form holds is held so.  Packing reads only the node
+  // arrays and reading the payloads writes only the payloads (it looks at
+  // the node arrays, but a packed tree's children come after their parents
+  // and so share nothing), so a large one is packed beside the reading.
+  TrieArrays packed;
+  bool packs = false;
+  const auto pack = [&] { packs = pack_nodes_into(arrays, packed); };
+  bool read;
+  if (arrays.child_labels.size() >= kPackBeside) {
+    storage::Beside beside(pack);
+    read = read_payloads(reader, arrays);
+    beside.join();
+  } else {
+    pack();
+    read = read_payloads(reader, arrays);
+  }
+  if (!read || !read_video_seq(reader, arrays.video_index)) return reader.error();
+  if (packs) {
+    static_cast<NodeArrays&>(arrays) = NodeArrays();
+    arrays.packed_words = std::move(packed.packed_words);
+    arrays.packed_siblings = std::move(packed.packed_siblings);
+    arrays.alphabet = packed.alphabet;
+    arrays.packed_encoded_bytes = packed.packed_encoded_bytes;
+  }
   return adopt(std::move(arrays));
 }
 

@@ -124,9 +124,15 @@ class Alphabet {
 }  // namespace
 
 bool pack_nodes(TrieArrays& arrays) {
-  const auto& shifts = arrays.node_shifts;
-  const auto& labels = arrays.child_labels;
-  const auto& transitions = arrays.child_transitions;
+  if (!pack_nodes_into(arrays, arrays)) return false;
+  static_cast<NodeArrays&>(arrays) = NodeArrays();
+  return true;
+}
+
+bool pack_nodes_into(const NodeArrays& nodes, TrieArrays& arrays) {
+  const auto& shifts = nodes.node_shifts;
+  const auto& labels = nodes.child_labels;
+  const auto& transitions = nodes.child_transitions;
   const std::size_t n = labels.size();
   if (n == 0 || n > PackedNodes::kMaxNodes || shifts.size() != n || transitions.size() != n - 1) return false;
   // Ranges back to back from the start: each node's begins where the
@@ -180,7 +186,6 @@ bool pack_nodes(TrieArrays& arrays) {
   arrays.alphabet = alphabet;
   arrays.packed_encoded_bytes = {codec::u32_run_size(shifts), codec::char_run_size(labels),
                                  codec::u32_run_size(transitions)};
-  static_cast<NodeArrays&>(arrays) = NodeArrays();
   return true;
 }
 

@@ -146,6 +146,9 @@ struct TrieArrays : NodeArrays {
 // and every node below the root listed once.  Returns whether it did; the
 // arrays are unchanged otherwise.  O(nodes) time.
 bool pack_nodes(TrieArrays& arrays);
+// The same, reading `nodes` and filling only the packed form's fields of
+// `into` (its general arrays are left as they are).
+bool pack_nodes_into(const NodeArrays& nodes, TrieArrays& into);
 
 // The general arrays of `trie`, whichever form it holds.
 NodeArrays general_nodes(const Trie& trie);
