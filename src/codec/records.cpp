@@ -240,7 +240,8 @@ void put_nodes(Sink& sink, const Trie& trie) {
   }
   const PackedNodes& nodes = trie.packed;
   const std::size_t n = nodes.size();
-  const auto [shift_bytes, label_bytes, transition_bytes] = nodes.encoded_bytes;
+  const std::size_t shift_bytes = nodes.encoded_bytes[0], label_bytes = nodes.encoded_bytes[1],
+                    transition_bytes = nodes.encoded_bytes[2];
   const std::size_t total = count_size(n) + shift_bytes + count_size(n) + label_bytes + count_size(n - 1) + transition_bytes;
   if constexpr (std::is_same_v<Sink, SizeCounter>) {
     sink.add(total);
