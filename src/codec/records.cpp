@@ -391,7 +391,7 @@ DecodeResult decode_trie(std::span<const std::uint8_t> bytes) {
   // arrays and reading the payloads writes only the payloads (it looks at
   // the node arrays, but a packed tree's children come after their parents
   // and so share nothing), so a large one is packed beside the reading.
-  TrieArrays packed;
+  PackedArrays packed;
   bool packs = false;
   const auto pack = [&] { packs = pack_nodes_into(arrays, packed); };
   bool read;
@@ -406,10 +406,7 @@ DecodeResult decode_trie(std::span<const std::uint8_t> bytes) {
   if (!read || !read_video_seq(reader, arrays.video_index)) return reader.error();
   if (packs) {
     static_cast<NodeArrays&>(arrays) = NodeArrays();
-    arrays.packed_words = std::move(packed.packed_words);
-    arrays.packed_siblings = std::move(packed.packed_siblings);
-    arrays.alphabet = packed.alphabet;
-    arrays.packed_encoded_bytes = packed.packed_encoded_bytes;
+    arrays.packed = std::move(packed);
   }
   return adopt(std::move(arrays));
 }

@@ -124,12 +124,12 @@ class Alphabet {
 }  // namespace
 
 bool pack_nodes(TrieArrays& arrays) {
-  if (!pack_nodes_into(arrays, arrays)) return false;
+  if (!pack_nodes_into(arrays, arrays.packed)) return false;
   static_cast<NodeArrays&>(arrays) = NodeArrays();
   return true;
 }
 
-bool pack_nodes_into(const NodeArrays& nodes, TrieArrays& arrays) {
+bool pack_nodes_into(const NodeArrays& nodes, PackedArrays& into) {
   const auto& shifts = nodes.node_shifts;
   const auto& labels = nodes.child_labels;
   const auto& transitions = nodes.child_transitions;
@@ -181,11 +181,10 @@ bool pack_nodes_into(const NodeArrays& nodes, TrieArrays& arrays) {
     if (end > begin) siblings.insert(siblings.end(), transitions.begin() + begin + 1, transitions.begin() + end);
     words[u] = PackedNodes::word(later, end > begin, static_cast<std::uint8_t>(words[u]));
   }
-  arrays.packed_words = std::move(words);
-  arrays.packed_siblings = std::move(siblings);
-  arrays.alphabet = alphabet;
-  arrays.packed_encoded_bytes = {codec::u32_run_size(shifts), codec::char_run_size(labels),
-                                 codec::u32_run_size(transitions)};
+  into.words = std::move(words);
+  into.siblings = std::move(siblings);
+  into.alphabet = alphabet;
+  into.encoded_bytes = {codec::u32_run_size(shifts), codec::char_run_size(labels), codec::u32_run_size(transitions)};
   return true;
 }
 
@@ -218,11 +217,11 @@ NodeArrays general_nodes(const Trie& trie) {
 
 Trie view_of(const TrieArrays& arrays) {
   Trie trie;
-  if (!arrays.packed_words.empty()) {
-    trie.packed.words = arrays.packed_words;
-    trie.packed.siblings = arrays.packed_siblings;
-    trie.packed.alphabet = arrays.alphabet.data();
-    trie.packed.encoded_bytes = arrays.packed_encoded_bytes;
+  if (!arrays.packed.words.empty()) {
+    trie.packed.words = arrays.packed.words;
+    trie.packed.siblings = arrays.packed.siblings;
+    trie.packed.alphabet = arrays.packed.alphabet.data();
+    trie.packed.encoded_bytes = arrays.packed.encoded_bytes;
     trie.tree_flag.store(TreeFlag::kTree);
   }
   trie.node_shifts = arrays.node_shifts;

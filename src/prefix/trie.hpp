@@ -128,12 +128,18 @@ struct NodeArrays {
   std::vector<NodeId> child_transitions;
 };
 
+// The packed form's arrays (see PackedNodes); empty words when a trie is
+// not held so.
+struct PackedArrays {
+  std::vector<std::uint32_t> words;
+  std::vector<NodeId> siblings;
+  std::array<Label, PackedNodes::kSymbols> alphabet{};
+  std::array<std::size_t, 3> encoded_bytes{};
+};
+
 // The arrays of an index as growable vectors, for whoever fills them.
 struct TrieArrays : NodeArrays {
-  std::vector<std::uint32_t> packed_words;
-  std::vector<NodeId> packed_siblings;
-  std::array<Label, PackedNodes::kSymbols> alphabet{};
-  std::array<std::size_t, 3> packed_encoded_bytes{};
+  PackedArrays packed;
   PayloadTable payloads;
   std::vector<VideoId> video_index;
 };
@@ -146,9 +152,9 @@ struct TrieArrays : NodeArrays {
 // and every node below the root listed once.  Returns whether it did; the
 // arrays are unchanged otherwise.  O(nodes) time.
 bool pack_nodes(TrieArrays& arrays);
-// The same, reading `nodes` and filling only the packed form's fields of
-// `into` (its general arrays are left as they are).
-bool pack_nodes_into(const NodeArrays& nodes, TrieArrays& into);
+// The same, reading `nodes` and filling `into` (left as it was when the
+// arrays do not pack).
+bool pack_nodes_into(const NodeArrays& nodes, PackedArrays& into);
 
 // The general arrays of `trie`, whichever form it holds.
 NodeArrays general_nodes(const Trie& trie);

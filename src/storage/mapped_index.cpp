@@ -95,10 +95,13 @@ IndexFacts index_facts(const Trie& trie) {
     PayloadStore::decode_head(trie.payloads.record(slot), total, ids);
     facts.payload_entries += ids;
   }
-  // What the index holds in memory: the packed form takes a word a node.
-  NodeArrays scratch;
-  for (const SectionSource& section : index_sections(trie, scratch)) facts.array_bytes += section.count * section.width;
-  if (trie.is_packed()) facts.array_bytes -= 8 * facts.nodes - 4;
+  // What the index holds in memory.
+  facts.array_bytes = 4 * trie.payloads.refs().size() + facts.record_bytes + 16 * facts.videos;
+  if (trie.is_packed()) {
+    facts.array_bytes += 4 * (trie.packed.words.size() + trie.packed.siblings.size() + PackedNodes::kSymbols);
+  } else {
+    facts.array_bytes += 4 * (trie.node_shifts.size() + trie.child_labels.size() + trie.child_transitions.size());
+  }
   return facts;
 }
 
