@@ -2,6 +2,7 @@
 any path, concurrent callers see exactly what sequential ones see, and an
 index never changes."""
 
+import math
 import os
 import random
 import subprocess
@@ -319,7 +320,7 @@ def test_concurrent_calls_match_sequential_ones(PS, indexes):
 # ---- the interpreter lock -------------------------------------------------------
 
 # Every node is within reach of this term, so a walk computes a row of
-# 30,000 cells at each of the index's 5,500 nodes: a third of a second.
+# 30,000 cells at each of the index's 5,500 nodes.
 LONG_TERM = "a" * 30000
 
 
@@ -331,6 +332,13 @@ def large_index(PS):
 @pytest.mark.parametrize("name", ["fuzzy_match", "fuzzy_match_video"])
 def test_other_threads_run_while_a_long_query_runs(large_index, name):
     query = getattr(large_index, name)
+    # The walk's time grows with the term: lengthen it until the query takes
+    # a quarter of a second on this build, so that the middle half is far
+    # longer than the other thread can take to wake on a loaded machine.
+    start = time.perf_counter()
+    query(LONG_TERM, MAX_U32, 1)
+    took = max(time.perf_counter() - start, 1e-4)
+    term = LONG_TERM * max(1, min(100, math.ceil(0.25 / took)))
     ticks, done = [], threading.Event()
 
     def tick():
@@ -341,7 +349,7 @@ def test_other_threads_run_while_a_long_query_runs(large_index, name):
     ticker.start()
     try:
         start = time.perf_counter()
-        assert query(LONG_TERM, MAX_U32, 1)
+        assert query(term, MAX_U32, 1)
         end = time.perf_counter()
     finally:
         done.set()
