@@ -537,7 +537,8 @@ void read_batch(const TableLayout& layout, const ArrowArray& batch, std::size_t 
   }
   // The columns are independent (each has its own part of the builder),
   // so on a large batch the terms, the costliest, are read on a second
-  // thread meanwhile.
+  // thread meanwhile, while this one reads the rest and commits the
+  // entries of the batch before, if they were set aside.
   BadValue bads[3];
   std::string problems[3];
   ReadStatus statuses[3];
@@ -557,6 +558,7 @@ void read_batch(const TableLayout& layout, const ArrowArray& batch, std::size_t 
     try {
       read(1);
       read(2);
+      builder.commit_aside();
     } catch (...) {
       terms.join();
       throw;
@@ -565,6 +567,7 @@ void read_batch(const TableLayout& layout, const ArrowArray& batch, std::size_t 
     if (failure) std::rethrow_exception(failure);
   } else {
     for (int f = 0; f < 3; ++f) read(f);
+    builder.commit_aside();
   }
   for (int f = 0; f < 3; ++f) {
     BadValue& bad = bads[f];

@@ -142,7 +142,8 @@ struct Found {
 // stopping each column at its first bad value; `found` gets the first bad
 // entry over all columns (a null row first, then the fields in order).
 // The columns are independent, so a large batch reads its terms on a
-// second thread meanwhile.
+// second thread meanwhile.  Entries set aside in the builder (the batch
+// before) are committed meanwhile too.
 void read_batch(const TableLayout& layout, const ArrowArray& batch, std::size_t base, IndexBuilder& builder,
                 Found& found);
 

@@ -403,18 +403,24 @@ std::size_t IndexBuilder::check_totals(std::size_t limit) {
   return kNoPosition;
 }
 
-void IndexBuilder::commit() {
-  lists_.resize(term_entries_.size());
-  video_total_.resize(videos_.size(), 0);
+void IndexBuilder::append_entries(const std::vector<std::uint32_t>& terms, const std::vector<std::uint32_t>& videos,
+                                  const std::vector<std::uint32_t>& counts, std::size_t n) {
   // Each entry goes to a list of its own term, anywhere in memory: the
   // lists' states and tails are fetched some entries ahead.
   constexpr std::size_t kStateAhead = 32, kTailAhead = 16;
-  for (std::size_t e = 0; e < checked_; ++e) {
-    if (e + kStateAhead < checked_) lists_.prefetch_state(entry_term_[e + kStateAhead]);
-    if (e + kTailAhead < checked_) lists_.prefetch_tail(entry_term_[e + kTailAhead]);
-    lists_.append(entry_term_[e], entry_video_[e], entry_count_[e]);
-    video_total_[entry_video_[e]] += entry_count_[e];
+  for (std::size_t e = 0; e < n; ++e) {
+    if (e + kStateAhead < n) lists_.prefetch_state(terms[e + kStateAhead]);
+    if (e + kTailAhead < n) lists_.prefetch_tail(terms[e + kTailAhead]);
+    lists_.append(terms[e], videos[e], counts[e]);
+    video_total_[videos[e]] += counts[e];
   }
+}
+
+void IndexBuilder::commit() {
+  commit_aside();
+  lists_.resize(term_entries_.size());
+  video_total_.resize(videos_.size(), 0);
+  append_entries(entry_term_, entry_video_, entry_count_, checked_);
   committed_ += checked_;
   checked_ = 0;
   entry_term_.clear();
@@ -422,13 +428,42 @@ void IndexBuilder::commit() {
   entry_count_.clear();
 }
 
+void IndexBuilder::set_aside() {
+  commit_aside();
+  // What is not checked is dropped, as by commit.
+  entry_term_.resize(checked_);
+  entry_video_.resize(checked_);
+  entry_count_.resize(checked_);
+  // The emptied columns of the last batch set aside become the staging
+  // columns, with their room.
+  aside_term_.swap(entry_term_);
+  aside_video_.swap(entry_video_);
+  aside_count_.swap(entry_count_);
+  aside_terms_ = term_entries_.size();
+  aside_videos_ = videos_.size();
+  committed_ += checked_;
+  checked_ = 0;
+}
+
+void IndexBuilder::commit_aside() {
+  if (aside_term_.empty()) return;
+  // The counts of terms and videos as they were when the entries were set
+  // aside: more may be arriving meanwhile.
+  lists_.resize(aside_terms_);
+  if (video_total_.size() < aside_videos_) video_total_.resize(aside_videos_, 0);
+  append_entries(aside_term_, aside_video_, aside_count_, aside_term_.size());
+  aside_term_.clear();
+  aside_video_.clear();
+  aside_count_.clear();
+}
+
 // ---- step 1: the trie's shape -----------------------------------------------------
 
 std::optional<VocabularyError> IndexBuilder::shape() {
   commit();
-  std::vector<std::uint32_t>().swap(entry_term_);
-  std::vector<std::uint32_t>().swap(entry_video_);
-  std::vector<std::uint32_t>().swap(entry_count_);
+  for (auto* column : {&entry_term_, &entry_video_, &entry_count_, &aside_term_, &aside_video_, &aside_count_}) {
+    std::vector<std::uint32_t>().swap(*column);
+  }
   // No more terms come: the table that finds them is done with.
   std::vector<TermSlot>().swap(term_slots_);
   give_back_memory();

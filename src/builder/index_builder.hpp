@@ -170,6 +170,13 @@ class IndexBuilder {
   // Moves the checked entries into the per-term lists and drops the rest
   // of the staging columns.
   void commit();
+  // The same in two halves, for inputs read a batch at a time: `set_aside`
+  // moves the staged entries (all of them checked) out of the staging
+  // columns, and `commit_aside` later moves them into the lists.  That may
+  // run on one thread while another interns the next batch's terms into
+  // the staging term column: the two share nothing.
+  void set_aside();
+  void commit_aside();
   // The term of a staged entry.
   std::uint32_t staged_term(std::size_t position) const { return entry_term_[position - committed_]; }
 
@@ -223,8 +230,14 @@ class IndexBuilder {
   std::vector<VideoId> videos_;
   std::vector<VideoSlot> video_slots_;
 
+  void append_entries(const std::vector<std::uint32_t>& terms, const std::vector<std::uint32_t>& videos,
+                      const std::vector<std::uint32_t>& counts, std::size_t n);
+
   std::vector<std::uint32_t> entry_term_, entry_video_, entry_count_;
-  std::size_t committed_ = 0;  // entries moved into `lists_`
+  // Entries set aside, and the numbers of terms and videos then known.
+  std::vector<std::uint32_t> aside_term_, aside_video_, aside_count_;
+  std::size_t aside_terms_ = 0, aside_videos_ = 0;
+  std::size_t committed_ = 0;  // entries moved into `lists_` or set aside
   std::size_t checked_ = 0;    // staged entries counted into `term_total_`
   TermLists lists_;
   std::vector<std::uint64_t> video_total_;

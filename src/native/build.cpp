@@ -21,6 +21,7 @@
 #include "builder/index_builder.hpp"
 #include "builder/tsv_input.hpp"
 #include "pyref.hpp"
+#include "storage/beside.hpp"
 #include "wrap.hpp"
 
 namespace tessaloom::native {
@@ -708,22 +709,34 @@ PyObject* stream_body(PyObject* capsule, std::uint32_t top_n, Progress& progress
   std::string failure;
   {
     Unlocked unlocked;
+    OwnedArray batch, next;
+    int rc = stream.value.get_next(&stream.value, &batch.value);
     for (;;) {
-      OwnedArray batch;
-      if (stream.value.get_next(&stream.value, &batch.value) != 0) {
+      if (rc != 0) {
         failure = "reading the Arrow stream failed: " + stream.last_error();
         break;
       }
       if (batch.value.release == nullptr) break;  // the end
-      read_batch(layout, batch.value, base, builder, found);
+      {
+        // The next batch is fetched on a second thread while this one is
+        // read: from a file, that is its decoding, which then costs the
+        // build next to no time.  The stream is called by one thread at a
+        // time, as its interface asks.
+        auto fetch = [&] { rc = stream.value.get_next(&stream.value, &next.value); };
+        storage::Beside<decltype(fetch)> ahead(fetch);
+        read_batch(layout, batch.value, base, builder, found);
+        ahead.join();
+      }
       if (found.any()) break;
       base += static_cast<std::size_t>(batch.value.length);
       batch.reset();
-      // A batch read whole is checked and committed at once, so that only
-      // one batch's entries wait in the staging columns; a term whose
-      // counts overflow stops the reading (check_entries reports it).
+      std::swap(batch.value, next.value);
+      // A batch read whole is checked and set aside at once, so that only
+      // one batch's entries wait in the staging columns (and one batch's
+      // aside, committed while the next is read); a term whose counts
+      // overflow stops the reading (check_entries reports it).
       if (builder.check_totals(kNoPosition) != kNoPosition) break;
-      builder.commit();
+      builder.set_aside();
       if (progress.active() && base / kProgressEvery > reported) {
         reported = base / kProgressEvery;
         unlocked.relock();
