@@ -322,6 +322,15 @@ class PayloadTable {
   std::uint32_t append_record_with_total(std::optional<std::uint32_t> total_count,
                                          std::span<const std::uint8_t> rest);
 
+  // Appends the records of `other` as they are; returns the offset they
+  // start at, which a reference into `other` needs added.
+  std::uint32_t append_records_of(const PayloadTable& other) {
+    const std::size_t offset = records_.size(), size = other.records_.size();
+    if (size > kMaxU32 - 1 - offset) fail_capacity();
+    if (size != 0) std::memcpy(records_.grow(size), other.records_.data(), size);
+    return static_cast<std::uint32_t>(offset);
+  }
+
   // Slots filled out of order: `resize_slots(n)` makes n absent slots.
   void resize_slots(std::size_t n) {
     refs_.assign(n, kAbsentPayload);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "../fault.hpp"
+#include "../storage/beside.hpp"
 
 namespace tessaloom {
 
@@ -239,6 +240,34 @@ Trie adopt(TrieArrays&& arrays) {
   return trie;
 }
 
+namespace {
+
+// Where propagation may run in two halves, when every child is numbered
+// after its parent: a node c such that the nodes 1 to c-1 have their
+// children below c (the nodes from c on have theirs from c on anyway).
+// Apart from the root, the nodes below c and those from c on are then two
+// forests that share nothing; in a builder's pre-order every child of the
+// root starts one.  The one nearest the middle, or 0 (none).
+NodeId split_point(const Trie& trie) {
+  const std::size_t n = trie.node_count();
+  const auto& transitions = trie.child_transitions;
+  std::size_t highest = 0;  // the highest child of nodes 1 .. u-1
+  NodeId best = 0;
+  const auto distance = [&](std::size_t c) { return c > n / 2 ? c - n / 2 : n / 2 - c; };
+  for (std::size_t u = 1; u < n; ++u) {
+    if (highest < u && (best == 0 || distance(u) < distance(best))) best = static_cast<NodeId>(u);
+    const ChildRange range = trie.child_range(u);
+    for (std::size_t p = range.begin; p < range.end; ++p) highest = std::max<std::size_t>(highest, transitions[p]);
+  }
+  return best;
+}
+
+// Below this many nodes propagation runs on one thread: a second would
+// cost more than it saves.
+constexpr std::size_t kSplitNodes = std::size_t{1} << 17;
+
+}  // namespace
+
 Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
   const std::size_t n = arrays.child_labels.size();
   const PayloadTable input = std::move(arrays.payloads);
@@ -255,18 +284,23 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
   // caller's size (many merged lists) does not copy the records.
   out.reserve(n, input.view().records().size() + 4 * n);
   std::vector<std::uint8_t> state(n, kUnfinished);
-  VideoTotals sums;
-  DecodedPayload own, child;
-  std::vector<std::uint32_t> ids, counts;
-  std::size_t encoded_bytes = 0;  // every slot present: a tag and a record
+
+  // What one thread works with.
+  struct Worker {
+    PayloadTable* out;
+    VideoTotals sums;
+    DecodedPayload own, child;
+    std::vector<std::uint32_t> ids, counts;
+    std::size_t encoded_bytes = 0;  // every slot present: a tag and a record
+  };
 
   // Decodes what slot j holds right now into `into`: its finished payload,
   // or (still in processing, on a cycle) the caller's payload.  Absent
   // slots hold the empty payload.  Returns whether the list is merged.
-  auto current = [&](NodeId j, DecodedPayload& into) {
+  auto current = [&](const PayloadTable& table, NodeId j, DecodedPayload& into) {
     const std::uint8_t s = checked(state, j);
     if (s != kUnfinished) {
-      PayloadStore::decode(out.view().record_at(out.ref(j)), into);
+      PayloadStore::decode(table.view().record_at(table.ref(j)), into);
     } else if (given.checked_present(j)) {
       PayloadStore::decode(given.record(j), into);
     } else {
@@ -277,75 +311,108 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
     return s == kMerged;
   };
 
-  // The caller's records may lie in any order: the record of a node some
-  // nodes ahead is fetched meanwhile.
+  // Processes the nodes at places [from, to) of the processing order.  The
+  // caller's records may lie in any order: the record of a node some nodes
+  // ahead is fetched meanwhile.
   constexpr std::size_t kRecordAhead = 8;
   const std::span<const std::uint32_t> given_refs = given.refs();
   const std::span<const std::uint8_t> given_records = given.records();
-  for (std::size_t k = 0; k < n; ++k) {
-    const NodeId u = order.empty() ? static_cast<NodeId>(n - 1 - k) : order[k];
-    if (k + kRecordAhead < n) {
-      const std::size_t ahead = order.empty() ? n - 1 - k - kRecordAhead : order[k + kRecordAhead];
-      if (ahead < given_refs.size() && given_refs[ahead] < given_records.size()) {
-        __builtin_prefetch(given_records.data() + given_refs[ahead]);
+  auto run = [&](std::size_t from, std::size_t to, Worker& w) {
+    PayloadTable& table = *w.out;
+    for (std::size_t k = from; k < to; ++k) {
+      const NodeId u = order.empty() ? static_cast<NodeId>(n - 1 - k) : order[k];
+      if (k + kRecordAhead < n) {
+        const std::size_t ahead = order.empty() ? n - 1 - k - kRecordAhead : order[k + kRecordAhead];
+        if (ahead < given_refs.size() && given_refs[ahead] < given_records.size()) {
+          __builtin_prefetch(given_records.data() + given_refs[ahead]);
+        }
       }
-    }
-    current(u, own);
-    const ChildRange range = trie.child_range(u);
-    // Node u's own slot is empty while it is processed.
-    std::size_t child_count = 0;
-    NodeId only = 0;
-    for (std::size_t p = range.begin; p < range.end; ++p) {
-      const NodeId c = checked(trie.child_transitions, p);
-      if (c != u) ++child_count, only = c;
-    }
-
-    std::uint8_t form = kMerged;
-    std::uint32_t ref;
-    const std::size_t own_length = std::min(own.video_ids.size(), own.video_counts.size());
-    if (child_count == 0) {
-      // Nothing to merge: the caller's list as given, cut to length.
-      const std::size_t length = std::min<std::size_t>(own_length, video_top_n);
-      const std::span<const std::uint32_t> own_ids(own.video_ids), own_counts(own.video_counts);
-      ref = out.append_record(own.total_count, own_ids.first(length), own_counts.first(length));
-      if (length > 1) form = kAsGiven;
-    } else if (child_count == 1 && own_length == 0 && checked(state, only) == kMerged) {
-      // One merged child and nothing of its own: the child's list as it is,
-      // and the child's very record when the totals agree.
-      const std::span<const std::uint8_t> record = out.view().record_at(out.ref(only));
-      std::uint32_t child_total = 0;
-      std::size_t ignored = 0;
-      PayloadStore::decode_head(record, child_total, ignored);
-      const std::uint32_t total = add_clamped(own.total_count, child_total);
-      if (total == child_total) {
-        ref = out.ref(only);
-      } else {
-        ref = out.append_record_with_total(total, record.subspan(codec::varint_size(child_total)));
-      }
-    } else {
-      sums.clear();
-      sums.add(own.view());
-      std::uint32_t total = own.total_count;
+      current(table, u, w.own);
+      const ChildRange range = trie.child_range(u);
+      // Node u's own slot is empty while it is processed.
+      std::size_t child_count = 0;
+      NodeId only = 0;
       for (std::size_t p = range.begin; p < range.end; ++p) {
-        const NodeId c = trie.child_transitions[p];
-        if (c == u) continue;
-        current(c, child);
-        total = add_clamped(total, child.total_count);
-        sums.add(child.view());
+        const NodeId c = checked(trie.child_transitions, p);
+        if (c != u) ++child_count, only = c;
       }
-      const std::size_t length = sums.finish(video_top_n, [&](std::size_t k) {
-        ids.resize(k);
-        counts.resize(k);
-        return std::pair{ids.data(), counts.data()};
-      });
-      ref = out.append_record(total, std::span(ids).first(length), std::span(counts).first(length));
+
+      std::uint8_t form = kMerged;
+      std::uint32_t ref;
+      const std::size_t own_length = std::min(w.own.video_ids.size(), w.own.video_counts.size());
+      if (child_count == 0) {
+        // Nothing to merge: the caller's list as given, cut to length.
+        const std::size_t length = std::min<std::size_t>(own_length, video_top_n);
+        const std::span<const std::uint32_t> own_ids(w.own.video_ids), own_counts(w.own.video_counts);
+        ref = table.append_record(w.own.total_count, own_ids.first(length), own_counts.first(length));
+        if (length > 1) form = kAsGiven;
+      } else if (child_count == 1 && own_length == 0 && checked(state, only) == kMerged) {
+        // One merged child and nothing of its own: the child's list as it
+        // is, and the child's very record when the totals agree.
+        const std::span<const std::uint8_t> record = table.view().record_at(table.ref(only));
+        std::uint32_t child_total = 0;
+        std::size_t ignored = 0;
+        PayloadStore::decode_head(record, child_total, ignored);
+        const std::uint32_t total = add_clamped(w.own.total_count, child_total);
+        if (total == child_total) {
+          ref = table.ref(only);
+        } else {
+          ref = table.append_record_with_total(total, record.subspan(codec::varint_size(child_total)));
+        }
+      } else {
+        w.sums.clear();
+        w.sums.add(w.own.view());
+        std::uint32_t total = w.own.total_count;
+        for (std::size_t p = range.begin; p < range.end; ++p) {
+          const NodeId c = trie.child_transitions[p];
+          if (c == u) continue;
+          current(table, c, w.child);
+          total = add_clamped(total, w.child.total_count);
+          w.sums.add(w.child.view());
+        }
+        const std::size_t length = w.sums.finish(video_top_n, [&](std::size_t k) {
+          w.ids.resize(k);
+          w.counts.resize(k);
+          return std::pair{w.ids.data(), w.counts.data()};
+        });
+        ref = table.append_record(total, std::span(w.ids).first(length), std::span(w.counts).first(length));
+      }
+      table.set_ref(u, ref);
+      w.encoded_bytes += 1 + table.view().record_at(ref).size();
+      state[u] = form;
     }
-    out.set_ref(u, ref);
-    encoded_bytes += 1 + out.view().record_at(ref).size();
-    state[u] = form;
+  };
+
+  Worker main;
+  main.out = &out;
+  const NodeId split = order.empty() && n >= kSplitNodes ? split_point(trie) : 0;
+  if (split == 0) {
+    run(0, n, main);
+  } else {
+    // Nodes split..n-1 here, 1..split-1 beside, into a table of their own
+    // that is then appended to this one, and the root last.  The halves
+    // share no node, and each reads only its own nodes' records (and the
+    // caller's, which nothing writes); of `state`, each writes its own
+    // nodes' bytes.
+    PayloadTable side;
+    side.resize_slots(split);
+    side.reserve(split, input.view().records().size() / n * split + 4 * std::size_t{split});
+    Worker beside;
+    beside.out = &side;
+    auto lower = [&] { run(n - split, n - 1, beside); };
+    {
+      storage::Beside<decltype(lower)> half(lower);
+      run(0, n - split, main);
+      half.join();
+    }
+    const std::uint32_t base = out.append_records_of(side);
+    for (std::size_t u = 1; u < split; ++u) out.set_ref(u, side.ref(u) + base);
+    side = PayloadTable();
+    run(n - 1, n, main);
+    main.encoded_bytes += beside.encoded_bytes;
   }
   out.shrink_to_fit();
-  out.set_encoded_bytes(encoded_bytes);
+  out.set_encoded_bytes(main.encoded_bytes);
   pack_nodes(arrays);
   return adopt(std::move(arrays));
 }
