@@ -371,20 +371,23 @@ def main():
         def target(name, measured, against, ok):
             log(f"| {name} | {measured} | {against} | {'met' if ok else '**missed**'} |")
 
-        # Times as CPU time (all threads): on a shared machine wall time also
-        # counts the time other processes hold the cores.
+        # Each time target twice: as CPU time of all threads (which on a
+        # shared machine leaves out the time other processes hold the
+        # cores) and as wall time (what a user waits; today's builder is
+        # single-threaded, the native one uses a second core in places).
         if base_cpu:
-            for case in ("arrow", "parquet-cli"):
-                if case in results:
-                    x = base_cpu / results[case]["cpu"]
-                    target(f"{case}: × today's builder (CPU)", f"{x:.1f}×", "≥ 10×", x >= 10)
-                    if "tantivy" in results:
-                        t = results["tantivy"]["cpu"]
-                        target(f"{case} vs tantivy (CPU s)", f"{results[case]['cpu']:.2f}", f"< {t:.2f}",
-                               results[case]["cpu"] < t)
-            if "triples" in results:
-                x = base_cpu / results["triples"]["cpu"]
-                target("triples: × today's builder (CPU)", f"{x:.1f}×", "≥ 4×", x >= 4)
+            for case, goal in (("arrow", 10), ("parquet-cli", 10), ("triples", 4)):
+                if case not in results:
+                    continue
+                for kind, old in (("cpu", base_cpu), ("wall", base)):
+                    x = old / results[case][kind]
+                    target(f"{case}: × today's builder ({kind.upper() if kind == 'cpu' else kind})", f"{x:.1f}×",
+                           f"≥ {goal}×", x >= goal)
+                if case != "triples" and "tantivy" in results:
+                    for kind in ("cpu", "wall"):
+                        t = results["tantivy"][kind]
+                        target(f"{case} vs tantivy ({kind.upper() if kind == 'cpu' else kind} s)",
+                               f"{results[case][kind]:.2f}", f"< {t:.2f}", results[case][kind] < t)
         for case in ours[1:]:
             r = results[case]
             limit = 2 * index_mb + r["input_mb"]
