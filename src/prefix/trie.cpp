@@ -270,7 +270,7 @@ constexpr std::size_t kSplitNodes = std::size_t{1} << 17;
 
 Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
   const std::size_t n = arrays.child_labels.size();
-  const PayloadTable input = std::move(arrays.payloads);
+  PayloadTable input = std::move(arrays.payloads);
   arrays.payloads = PayloadTable();
   const Trie trie = view_of(arrays);
   const PayloadStore given = input.view();
@@ -288,6 +288,9 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
   // What one thread works with.
   struct Worker {
     PayloadTable* out;
+    // Where the nodes below `split` are, when they are elsewhere.
+    const PayloadTable* lower = nullptr;
+    NodeId split = 0;
     VideoTotals sums;
     DecodedPayload own, child;
     std::vector<std::uint32_t> ids, counts;
@@ -366,7 +369,7 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
         for (std::size_t p = range.begin; p < range.end; ++p) {
           const NodeId c = trie.child_transitions[p];
           if (c == u) continue;
-          current(table, c, w.child);
+          current(c < w.split ? *w.lower : table, c, w.child);
           total = add_clamped(total, w.child.total_count);
           w.sums.add(w.child.view());
         }
@@ -386,14 +389,15 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
   Worker main;
   main.out = &out;
   const NodeId split = order.empty() && n >= kSplitNodes ? split_point(trie) : 0;
-  if (split == 0) {
+  if (split <= 1) {
     run(0, n, main);
   } else {
-    // Nodes split..n-1 here, 1..split-1 beside, into a table of their own
-    // that is then appended to this one, and the root last.  The halves
-    // share no node, and each reads only its own nodes' records (and the
-    // caller's, which nothing writes); of `state`, each writes its own
-    // nodes' bytes.
+    // Nodes split..n-1 here, 1..split-1 beside, into a table of their own,
+    // then the root, which has children in both (node 1 and node `split`
+    // are its children), and the second table is appended to the first.
+    // The halves share no node, and each reads only its own nodes' records
+    // (and the caller's, which nothing writes); of `state`, each writes its
+    // own nodes' bytes.
     PayloadTable side;
     side.resize_slots(split);
     side.reserve(split, input.view().records().size() / n * split + 4 * std::size_t{split});
@@ -405,10 +409,15 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
       run(0, n - split, main);
       half.join();
     }
+    main.lower = &side;
+    main.split = split;
+    run(n - 1, n, main);
+    // The caller's records are done with: their memory goes before the
+    // second table's records are copied.
+    input = PayloadTable();
     const std::uint32_t base = out.append_records_of(side);
     for (std::size_t u = 1; u < split; ++u) out.set_ref(u, side.ref(u) + base);
     side = PayloadTable();
-    run(n - 1, n, main);
     main.encoded_bytes += beside.encoded_bytes;
   }
   out.shrink_to_fit();
