@@ -689,6 +689,9 @@ PyObject* entries_body(PyObject* entries, std::uint32_t top_n, Progress& progres
   return complete(builder, top_n, progress);
 }
 
+// Batches of at least this many rows have the next one fetched beside them.
+constexpr std::int64_t kAheadRows = 16'384;
+
 // Reads every batch of a table stream.
 PyObject* stream_body(PyObject* capsule, std::uint32_t top_n, Progress& progress) {
   OwnedStream stream;
@@ -718,14 +721,20 @@ PyObject* stream_body(PyObject* capsule, std::uint32_t top_n, Progress& progress
       }
       if (batch.value.release == nullptr) break;  // the end
       {
-        // The next batch is fetched on a second thread while this one is
-        // read: from a file, that is its decoding, which then costs the
+        // The next batch is fetched on a second thread while a large one
+        // is read: from a file, that is its decoding, which then costs the
         // build next to no time.  The stream is called by one thread at a
-        // time, as its interface asks.
+        // time, as its interface asks.  Small batches are not worth a
+        // thread each.
         auto fetch = [&] { rc = stream.value.get_next(&stream.value, &next.value); };
-        storage::Beside<decltype(fetch)> ahead(fetch);
-        read_batch(layout, batch.value, base, builder, found);
-        ahead.join();
+        if (batch.value.length >= kAheadRows) {
+          storage::Beside<decltype(fetch)> ahead(fetch);
+          read_batch(layout, batch.value, base, builder, found);
+          ahead.join();
+        } else {
+          read_batch(layout, batch.value, base, builder, found);
+          fetch();
+        }
       }
       if (found.any()) break;
       base += static_cast<std::size_t>(batch.value.length);
