@@ -304,6 +304,8 @@ class Reader {
   }
   bool read_char_run(std::uint32_t* out, std::size_t n);
   bool read_bytes16_run(std::array<std::uint8_t, 16>* out, std::size_t n);
+  // Moves past `n` bytes that the caller has checked itself; n <= remaining().
+  void advance(std::size_t n) { p_ += n; }
   // Reads past `n` u32 varints without keeping them: the same failures as
   // read_u32_run.  Sets `longer` when any of them is longer than its
   // shortest form.

@@ -6,6 +6,10 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "../fault.hpp"
 #include "../storage/beside.hpp"
 #include "../storage/prefault.hpp"
@@ -92,6 +96,52 @@ bool skip_record(Reader& reader, bool& longer) {
   return true;
 }
 
+// The length of the record at `p` when it has the shape nearly every
+// record has: a total of one or three bytes, a one-byte count, ids in
+// their three-byte forms, as many counts as ids in their one-byte forms,
+// all in their shortest forms; 0 for any other record, or one too near
+// the end to check with 16-byte loads.  Such a record is checked with a
+// few vector compares instead of element by element (each element's place
+// depends on the one before it); every other goes to skip_record.
+std::size_t common_record_length([[maybe_unused]] const std::uint8_t* p, [[maybe_unused]] std::size_t avail) {
+#if defined(__SSE2__)
+  if (avail < 32) return 0;  // room for the first bytes looked at below
+  const std::size_t total = p[0] <= 250 ? 1 : p[0] == 251 && load_le16(p + 1) > 250 ? 3 : 0;
+  if (total == 0) return 0;
+  const std::size_t c = p[total];
+  const std::size_t length = total + 2 + 4 * c;
+  if (c > 250 || avail < length + 16 || p[total + 1 + 3 * c] != c) return 0;
+  const auto mask = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
+  const __m128i small_limit = _mm_set1_epi8(static_cast<char>(250));
+  const auto small = [&](__m128i x) { return mask(_mm_cmpeq_epi8(_mm_max_epu8(x, small_limit), small_limit)); };
+  // Ids five at a time: markers at bytes 0, 3, 6, 9, 12, and no value of
+  // at most 250 (its high byte zero and its low byte at most 250).
+  const std::uint8_t* q = p + total + 1;
+  for (std::size_t left = c; left != 0;) {
+    const std::size_t k = left < 5 ? left : 5;
+    static constexpr unsigned kStarts[] = {0, 0x1, 0x9, 0x49, 0x249, 0x1249};
+    const unsigned starts = kStarts[k];
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    if ((mask(_mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(251)))) & starts) != starts) return 0;
+    if (((mask(_mm_cmpeq_epi8(x, _mm_setzero_si128())) >> 1) & small(x) & (starts << 1)) != 0) return 0;
+    q += 3 * k;
+    left -= k;
+  }
+  // Counts sixteen at a time, after their count.
+  ++q;
+  for (std::size_t left = c; left != 0;) {
+    const std::size_t k = left < 16 ? left : 16;
+    const unsigned wanted = (1u << k) - 1;
+    if ((small(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q))) & wanted) != wanted) return 0;
+    q += k;
+    left -= k;
+  }
+  return length;
+#else
+  return 0;
+#endif
+}
+
 // By the node arrays already read: when the node of `slot` has exactly one
 // child, whose slot was read before and holds a payload, the reference of
 // that child's record; else kAbsentPayload.  Arrays that do not fit
@@ -145,7 +195,11 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
     }
     const std::uint8_t* start = reader.position();
     bool longer = false;
-    if (!skip_record(reader, longer)) return false;
+    if (const std::size_t length = common_record_length(start, reader.remaining()); length != 0) {
+      reader.advance(length);
+    } else if (!skip_record(reader, longer)) {
+      return false;
+    }
     const std::span<const std::uint8_t> record(start, reader.position());
     if (longer) {
       // Rare: stored again in the shortest forms.
@@ -177,6 +231,55 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
   table.set_encoded_bytes(static_cast<std::size_t>(reader.position() - section) - saved);
   return true;
 }
+
+// The node arrays read straight into the packed form, for the trees it
+// holds; false when they are not such a tree or the input fails, and the
+// caller reads them again the general way, which fails as the input does.
+bool read_packed_nodes(Reader& reader, PackedArrays& into) {
+  std::size_t n;
+  // Each node takes at least a byte in each of the three arrays: more than
+  // the input can hold fails (below, the general way).
+  if (!reader.read_count(n) || n == 0 || n > PackedNodes::kMaxNodes || n > reader.remaining() / 3) return false;
+  std::vector<std::uint32_t> shifts;
+  resize_storage(shifts, n);
+  NodePacker packer;
+  if (!reader.read_u32_run(shifts.data(), n) || !packer.shifts(std::move(shifts))) return false;
+  // The labels and the transitions a block at a time.
+  constexpr std::size_t kBlock = 512;
+  std::array<std::uint32_t, kBlock> block;
+  const auto read = [&](std::size_t expected, bool (Reader::*run)(std::uint32_t*, std::size_t),
+                        bool (NodePacker::*take)(std::span<const std::uint32_t>)) {
+    std::size_t count;
+    if (!reader.read_count(count) || count != expected) return false;
+    for (std::size_t i = 0; i < count;) {
+      const std::size_t k = std::min(kBlock, count - i);
+      if (!(reader.*run)(block.data(), k) || !(packer.*take)(std::span(block).first(k))) return false;
+      i += k;
+    }
+    return true;
+  };
+  return read(n, &Reader::read_char_run, &NodePacker::labels) &&
+         read(n - 1, &Reader::read_u32_run, &NodePacker::transitions) && packer.finish(into);
+}
+
+// Steps over the node arrays, checking them; false where reading them
+// would fail.
+bool skip_nodes(Reader& reader) {
+  std::size_t count;
+  bool longer = false;
+  if (!reader.read_count(count) || !reader.skip_u32_run(count, longer) || !reader.read_count(count)) return false;
+  std::array<std::uint32_t, 512> block;
+  for (std::size_t i = 0; i < count;) {
+    const std::size_t k = std::min(block.size(), count - i);
+    if (!reader.read_char_run(block.data(), k)) return false;
+    i += k;
+  }
+  return reader.read_count(count) && reader.skip_u32_run(count, longer);
+}
+
+// Node arrays of this many nodes are packed on a second thread while the
+// payloads are read.
+constexpr std::size_t kPackBeside = std::size_t{1} << 16;
 
 // Every video id takes exactly 16 bytes.
 bool read_video_seq(Reader& reader, std::vector<VideoId>& out) {
@@ -338,10 +441,6 @@ void write_exactly(std::uint8_t* out, std::size_t size, Put put) {
   if (writer.written() != size) fail_index(size, writer.written());
 }
 
-// Node arrays of this many nodes are packed on a second thread while the
-// payloads are read.
-constexpr std::size_t kPackBeside = std::size_t{1} << 16;
-
 // Packed node arrays this large are written on a second thread while the
 // caller writes the rest.
 constexpr std::size_t kNodesBeside = std::size_t{1} << 20;
@@ -381,33 +480,40 @@ std::variant<std::vector<std::uint8_t>, EncodeError> encode_to_vec(const Trie& t
 }
 
 DecodeResult decode_trie(std::span<const std::uint8_t> bytes) {
-  Reader reader(bytes);
+  const Reader start(bytes);
+  std::size_t nodes = 0;
+  if (Reader peek = start; peek.read_count(nodes) && nodes >= kPackBeside) {
+    // A large tree: the node arrays are stepped over to find the payloads,
+    // and packed on a second thread while the payloads are read (packing
+    // reads only the node arrays' bytes, reading writes only the payloads).
+    Reader reader = start;
+    if (skip_nodes(reader)) {
+      TrieArrays arrays;
+      PackedArrays packed;
+      bool packs = false;
+      storage::Beside beside([&, nodes_reader = start]() mutable { packs = read_packed_nodes(nodes_reader, packed); });
+      const bool read = read_payloads(reader, arrays) && read_video_seq(reader, arrays.video_index);
+      beside.join();
+      if (packs) {
+        if (!read) return reader.error();
+        arrays.packed = std::move(packed);
+        return adopt(std::move(arrays));
+      }
+      // Any other node arrays are read again the general way, below.
+    }
+  }
+  Reader reader = start;
   TrieArrays arrays;
-  if (!read_u32_seq(reader, arrays.node_shifts) || !read_char_seq(reader, arrays.child_labels) ||
-      !read_u32_seq(reader, arrays.child_transitions)) {
+  // A tree the packed form holds is read into it directly; any other node
+  // arrays, and failing input, are read again the general way.
+  Reader packed_reader = start;
+  if (read_packed_nodes(packed_reader, arrays.packed)) {
+    reader = packed_reader;
+  } else if (!read_u32_seq(reader, arrays.node_shifts) || !read_char_seq(reader, arrays.child_labels) ||
+             !read_u32_seq(reader, arrays.child_transitions)) {
     return reader.error();
   }
-  // A tree the packed form holds is held so.  Packing reads only the node
-  // arrays and reading the payloads writes only the payloads (it looks at
-  // the node arrays, but a packed tree's children come after their parents
-  // and so share nothing), so a large one is packed beside the reading.
-  PackedArrays packed;
-  bool packs = false;
-  const auto pack = [&] { packs = pack_nodes_into(arrays, packed); };
-  bool read;
-  if (arrays.child_labels.size() >= kPackBeside) {
-    storage::Beside beside(pack);
-    read = read_payloads(reader, arrays);
-    beside.join();
-  } else {
-    pack();
-    read = read_payloads(reader, arrays);
-  }
-  if (!read || !read_video_seq(reader, arrays.video_index)) return reader.error();
-  if (packs) {
-    static_cast<NodeArrays&>(arrays) = NodeArrays();
-    arrays.packed = std::move(packed);
-  }
+  if (!read_payloads(reader, arrays) || !read_video_seq(reader, arrays.video_index)) return reader.error();
   return adopt(std::move(arrays));
 }
 

@@ -82,48 +82,6 @@ std::vector<NodeId> processing_order(const Trie& trie) {
 
 }  // namespace
 
-namespace {
-
-// Symbols for labels, in order of first appearance, at most 256 of them:
-// labels below 2048 (every alphabet whose letters take at most two bytes
-// of UTF-8) through a table, the others through a small open hash.
-class Alphabet {
- public:
-  explicit Alphabet(std::array<Label, PackedNodes::kSymbols>& labels) : labels_(labels) {
-    direct_.fill(kNone);
-    hashed_.fill({0, kNone});
-  }
-  // The label's symbol, or kNone when the table is full.
-  std::uint16_t symbol(Label label) {
-    if (label < kDirect) {
-      std::uint16_t& s = direct_[label];
-      if (s == kNone) s = add(label);
-      return s;
-    }
-    for (std::size_t h = (label * 0x9E3779B1u) >> 23;; h = (h + 1) % kHashed) {
-      auto& [key, s] = hashed_[h];
-      if (s == kNone) return s = add(label), key = label, s;
-      if (key == label) return s;
-    }
-  }
-  static constexpr std::uint16_t kNone = 0xFFFF;
-
- private:
-  static constexpr std::size_t kDirect = 2048;
-  static constexpr std::size_t kHashed = 512;  // twice the symbols: never full
-  std::uint16_t add(Label label) {
-    if (count_ == PackedNodes::kSymbols) return kNone;
-    labels_[count_] = label;
-    return count_++;
-  }
-  std::array<Label, PackedNodes::kSymbols>& labels_;
-  std::uint16_t count_ = 0;
-  std::array<std::uint16_t, kDirect> direct_;
-  std::array<std::pair<Label, std::uint16_t>, kHashed> hashed_;
-};
-
-}  // namespace
-
 bool pack_nodes(TrieArrays& arrays) {
   if (!pack_nodes_into(arrays, arrays.packed)) return false;
   static_cast<NodeArrays&>(arrays) = NodeArrays();
@@ -131,61 +89,91 @@ bool pack_nodes(TrieArrays& arrays) {
 }
 
 bool pack_nodes_into(const NodeArrays& nodes, PackedArrays& into) {
-  const auto& shifts = nodes.node_shifts;
-  const auto& labels = nodes.child_labels;
-  const auto& transitions = nodes.child_transitions;
-  const std::size_t n = labels.size();
-  if (n == 0 || n > PackedNodes::kMaxNodes || shifts.size() != n || transitions.size() != n - 1) return false;
-  // Ranges back to back from the start: each node's begins where the
-  // previous one's ends.
-  if (shifts[0] != 0) return false;
-  for (std::size_t i = 1; i < n; ++i) {
-    if (shifts[i] < shifts[i - 1]) return false;
-  }
-  if (shifts[n - 1] > n - 1) return false;
+  NodePacker packer;
+  return packer.shifts(std::vector<std::uint32_t>(nodes.node_shifts)) && packer.labels(nodes.child_labels) &&
+         packer.transitions(nodes.child_transitions) && packer.finish(into);
+}
 
-  std::vector<std::uint32_t> words(n);
-  std::array<Label, PackedNodes::kSymbols> alphabet{};
-  Alphabet symbols(alphabet);
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::uint16_t symbol = symbols.symbol(labels[i]);
-    if (symbol == Alphabet::kNone) return false;
-    words[i] = symbol;
-  }
-  // Children first: the subtrees of u's children must tile u + 1 up to
-  // where the last one ends.  Together with the root's subtree covering
-  // every node and n - 1 transitions, every node below the root is listed
-  // exactly once.  The subtrees' ends are kept above the symbols while
-  // this is checked.
-  const auto end_of = [&](std::size_t u) { return std::size_t{words[u] >> 8}; };
+bool NodePacker::shifts(std::vector<std::uint32_t>&& shifts) {
+  std::vector<std::uint32_t>& words = out_.words;
+  words = std::move(shifts);
+  const std::size_t n = words.size();
+  if (n == 0 || n > PackedNodes::kMaxNodes || words[0] != 0) return false;
+  out_.encoded_bytes[0] = codec::u32_run_size(words);
+  // Ranges back to back from the start, the last ending at n - 1, the
+  // number of transitions.  A node's later children start in `siblings`
+  // where its range starts, less one first child for each parent before it.
   std::size_t parents = 0;
-  for (std::size_t u = n; u-- > 0;) {
-    const std::size_t begin = shifts[u];
-    const std::size_t end = u + 1 < n ? shifts[u + 1] : n - 1;
-    parents += end > begin;
-    std::size_t c = u + 1;
-    for (std::size_t k = begin; k < end; ++k) {
-      if (c >= n || transitions[k] != c) return false;
-      c = end_of(c);
-    }
-    words[u] |= static_cast<std::uint32_t>(c) << 8;
-  }
-  if (end_of(0) != n) return false;
-  // The first child of every parent is the node after it: only the others
-  // are listed.
-  std::vector<NodeId> siblings;
-  siblings.reserve(n - 1 - parents);
   for (std::size_t u = 0; u < n; ++u) {
-    const std::size_t begin = shifts[u];
-    const std::size_t end = u + 1 < n ? shifts[u + 1] : n - 1;
-    const std::size_t later = siblings.size();
-    if (end > begin) siblings.insert(siblings.end(), transitions.begin() + begin + 1, transitions.begin() + end);
-    words[u] = PackedNodes::word(later, end > begin, static_cast<std::uint8_t>(words[u]));
+    const std::size_t begin = words[u];
+    const std::size_t end = u + 1 < n ? words[u + 1] : n - 1;
+    if (end < begin) return false;
+    words[u] = PackedNodes::word(begin - parents, end > begin, 0);
+    parents += end > begin;
   }
-  into.words = std::move(words);
-  into.siblings = std::move(siblings);
-  into.alphabet = alphabet;
-  into.encoded_bytes = {codec::u32_run_size(shifts), codec::char_run_size(labels), codec::u32_run_size(transitions)};
+  // Numbering the tree in pre-order: the node after a parent is its first
+  // child, the node after a leaf the next later child of its nearest
+  // ancestor that has one left.  The stack holds the ancestors with later
+  // children left: where the next goes in `siblings`, and how many are left.
+  std::vector<NodeId>& siblings = out_.siblings;
+  siblings.resize(n - 1 - parents);
+  const PackedNodes view{words, siblings, nullptr, {}};
+  struct Open {
+    std::uint32_t next, left;
+  };
+  std::vector<Open> open;
+  for (std::size_t u = 0; u + 1 < n; ++u) {
+    const std::uint32_t w = words[u];
+    if (PackedNodes::is_parent(w)) {
+      const auto later = static_cast<std::uint32_t>(PackedNodes::later(w));
+      const auto left = static_cast<std::uint32_t>(view.later_end(static_cast<NodeId>(u)) - later);
+      if (left != 0) open.push_back({later, left});
+      continue;
+    }
+    while (!open.empty() && open.back().left == 0) open.pop_back();
+    if (open.empty()) return false;  // u + 1 would have no parent
+    siblings[open.back().next++] = static_cast<NodeId>(u + 1);
+    --open.back().left;
+  }
+  return true;
+}
+
+bool NodePacker::labels(std::span<const Label> labels) {
+  std::vector<std::uint32_t>& words = out_.words;
+  if (labels.size() > words.size() - labels_seen_) return false;
+  for (const Label label : labels) {
+    const std::uint16_t symbol = symbols_.symbol(label);
+    if (symbol == detail::Alphabet::kNone) return false;
+    words[labels_seen_++] |= symbol;
+  }
+  out_.encoded_bytes[1] += codec::char_run_size(labels);
+  return true;
+}
+
+bool NodePacker::transitions(std::span<const NodeId> transitions) {
+  const PackedNodes view{out_.words, out_.siblings, nullptr, {}};
+  const std::size_t n = view.size();
+  if (transitions.size() > n - 1 - transitions_seen_) return false;
+  for (const NodeId c : transitions) {
+    if (taken_ == 0) {
+      while (!PackedNodes::is_parent(view.words[parent_])) ++parent_;  // some parent is left
+      if (c != parent_ + 1) return false;
+    } else if (c != view.siblings[PackedNodes::later(view.words[parent_]) + taken_ - 1]) {
+      return false;
+    }
+    if (++taken_ == 1 + view.later_end(static_cast<NodeId>(parent_)) - PackedNodes::later(view.words[parent_])) {
+      taken_ = 0;
+      ++parent_;
+    }
+  }
+  transitions_seen_ += transitions.size();
+  out_.encoded_bytes[2] += codec::u32_run_size(transitions);
+  return true;
+}
+
+bool NodePacker::finish(PackedArrays& into) {
+  if (labels_seen_ != out_.words.size() || transitions_seen_ != out_.words.size() - 1) return false;
+  into = std::move(out_);
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "../fault.hpp"
@@ -155,6 +156,78 @@ bool pack_nodes(TrieArrays& arrays);
 // The same, reading `nodes` and filling `into` (left as it was when the
 // arrays do not pack).
 bool pack_nodes_into(const NodeArrays& nodes, PackedArrays& into);
+
+namespace detail {
+
+// Symbols for labels, in order of first appearance, at most 256 of them:
+// labels below 2048 (every alphabet whose letters take at most two bytes
+// of UTF-8) through a table, the others through a small open hash.
+class Alphabet {
+ public:
+  explicit Alphabet(std::array<Label, PackedNodes::kSymbols>& labels) : labels_(labels) {
+    direct_.fill(kNone);
+    hashed_.fill({0, kNone});
+  }
+  // The label's symbol, or kNone when the table is full.
+  std::uint16_t symbol(Label label) {
+    if (label < kDirect) {
+      std::uint16_t& s = direct_[label];
+      if (s == kNone) s = add(label);
+      return s;
+    }
+    for (std::size_t h = (label * 0x9E3779B1u) >> 23;; h = (h + 1) % kHashed) {
+      auto& [key, s] = hashed_[h];
+      if (s == kNone) return s = add(label), key = label, s;
+      if (key == label) return s;
+    }
+  }
+  static constexpr std::uint16_t kNone = 0xFFFF;
+
+ private:
+  static constexpr std::size_t kDirect = 2048;
+  static constexpr std::size_t kHashed = 512;  // twice the symbols: never full
+  std::uint16_t add(Label label) {
+    if (count_ == PackedNodes::kSymbols) return kNone;
+    labels_[count_] = label;
+    return count_++;
+  }
+  std::array<Label, PackedNodes::kSymbols>& labels_;
+  std::uint16_t count_ = 0;
+  std::array<std::uint16_t, kDirect> direct_;
+  std::array<std::pair<Label, std::uint16_t>, kHashed> hashed_;
+};
+
+}  // namespace detail
+
+// Packs the general node arrays given in the order the byte format holds
+// them: all the shifts, then the labels and the transitions in pieces of
+// any length, so that a reader packs them as it decodes them and never
+// holds the general arrays.  The shifts alone fix the only tree the packed
+// form can hold for them (the children of each node in pre-order), so the
+// labels are only looked up and the transitions only compared.  Each step
+// returns false as soon as the arrays cannot be packed (the rule of
+// `pack_nodes`); nothing may be called after that.
+class NodePacker {
+ public:
+  NodePacker() : symbols_(out_.alphabet) {}
+  NodePacker(const NodePacker&) = delete;
+  NodePacker& operator=(const NodePacker&) = delete;
+
+  // Takes over the shifts, one per node, as the storage of the words.
+  bool shifts(std::vector<std::uint32_t>&& shifts);
+  bool labels(std::span<const Label> labels);
+  bool transitions(std::span<const NodeId> transitions);
+  // When every label and transition came, moves the packed arrays into
+  // `into` and returns true; else leaves `into` as it was.
+  bool finish(PackedArrays& into);
+
+ private:
+  PackedArrays out_;
+  detail::Alphabet symbols_;
+  std::size_t labels_seen_ = 0;
+  // The next transition expected: the `taken`-th child of `parent_`.
+  std::size_t parent_ = 0, taken_ = 0, transitions_seen_ = 0;
+};
 
 // The general arrays of `trie`, whichever form it holds.
 NodeArrays general_nodes(const Trie& trie);

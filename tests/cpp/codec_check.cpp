@@ -449,14 +449,34 @@ struct Random {
     for (auto& x : v) x = u32();
     return v;
   }
-  Model model() {
+  // The node arrays of a random tree of n nodes numbered in pre-order, as a
+  // builder writes them: each node's parent is on the path from the root
+  // to the node before it.
+  void preorder_tree(Model& m, std::size_t n) {
+    std::vector<std::vector<std::uint32_t>> children(n);
+    std::vector<std::uint32_t> path{0};
+    for (std::uint32_t u = 1; u < n; ++u) {
+      path.resize(1 + below(path.size()));
+      children[path.back()].push_back(u);
+      path.push_back(u);
+    }
+    m.shifts.clear();
+    m.transitions.clear();
+    for (const auto& c : children) {
+      m.shifts.push_back(static_cast<std::uint32_t>(m.transitions.size()));
+      m.transitions.insert(m.transitions.end(), c.begin(), c.end());
+    }
+  }
+  Model model(std::size_t tree_nodes = 0) {
     Model m;
-    const std::size_t n = below(12);
-    auto len = [&] { return below(4) == 0 ? below(12) : n; };  // lengths may disagree
+    const std::size_t n = tree_nodes != 0 ? tree_nodes : below(12);
+    auto len = [&] { return tree_nodes == 0 && below(4) == 0 ? below(12) : n; };  // lengths may disagree
     m.shifts = u32s(len());
     m.labels.resize(len());
-    for (auto& c : m.labels) c = label();
+    for (auto& c : m.labels) c = tree_nodes != 0 ? label() % 64 : label();  // large: few labels
     m.transitions = u32s(below(16));
+    // A third of the others are trees that load into the packed form.
+    if (n > 0 && (tree_nodes != 0 || below(3) == 0)) preorder_tree(m, n);
     m.payloads.resize(len());
     for (auto& p : m.payloads) {
       if (below(4) == 0) continue;
@@ -476,13 +496,15 @@ struct Random {
 
 static void check_random_records() {
   Random rnd;
-  int round_trip_failures = 0, disagreements = 0, crashes = 0;
-  for (int iter = 0; iter < 3000; ++iter) {
-    const Model m = rnd.model();
+  int round_trip_failures = 0, disagreements = 0, crashes = 0, packed[2] = {};
+  for (int iter = 0; iter < 3030; ++iter) {
+    // The last few past the size from which node arrays load on a second thread.
+    const Model m = rnd.model(iter < 3000 ? 0 : 70000);
     const Trie t = to_trie(m);
     const Bytes want = ref_encode(m);
     const Bytes got = encode(t);
     const DecodeResult back = decode_trie(got);
+    packed[iter < 3000] += std::holds_alternative<Trie>(back) && std::get<Trie>(back).is_packed();
     round_trip_failures += !(got == want && encoded_size(t) == want.size() &&
                              std::holds_alternative<Trie>(back) && to_model(std::get<Trie>(back)) == m &&
                              encode(std::get<Trie>(back)) == got);
@@ -518,6 +540,7 @@ static void check_random_records() {
     }
   }
   CHECK(round_trip_failures == 0);
+  CHECK(packed[0] > 5 && packed[1] > 500);  // both ways of loading the packed form ran
   CHECK(disagreements == 0);
   CHECK(crashes == 0);
 }
