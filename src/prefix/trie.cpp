@@ -152,20 +152,28 @@ bool NodePacker::labels(std::span<const Label> labels) {
 
 bool NodePacker::transitions(std::span<const NodeId> transitions) {
   const PackedNodes view{out_.words, out_.siblings, nullptr, {}};
-  const std::size_t n = view.size();
-  if (transitions.size() > n - 1 - transitions_seen_) return false;
-  for (const NodeId c : transitions) {
-    if (taken_ == 0) {
-      while (!PackedNodes::is_parent(view.words[parent_])) ++parent_;  // some parent is left
-      if (c != parent_ + 1) return false;
-    } else if (c != view.siblings[PackedNodes::later(view.words[parent_]) + taken_ - 1]) {
-      return false;
+  if (transitions.size() > view.size() - 1 - transitions_seen_) return false;
+  // Parent by parent: its first child, then its later children as one run
+  // of `siblings`.  Some parent is left while transitions are.
+  const NodeId* t = transitions.data();
+  const NodeId* const end = t + transitions.size();
+  std::size_t parent = parent_, taken = taken_;
+  while (t != end) {
+    if (taken == 0) {
+      while (!PackedNodes::is_parent(view.words[parent])) ++parent;
+      if (*t++ != parent + 1) return false;
+      taken = 1;
     }
-    if (++taken_ == 1 + view.later_end(static_cast<NodeId>(parent_)) - PackedNodes::later(view.words[parent_])) {
-      taken_ = 0;
-      ++parent_;
-    }
+    const std::size_t from = PackedNodes::later(view.words[parent]) + taken - 1;
+    const std::size_t to = view.later_end(static_cast<NodeId>(parent));
+    const std::size_t k = std::min(to - from, static_cast<std::size_t>(end - t));
+    if (!std::equal(t, t + k, view.siblings.data() + from)) return false;
+    t += k;
+    taken += k;
+    if (from + k == to) taken = 0, ++parent;
   }
+  parent_ = parent;
+  taken_ = taken;
   transitions_seen_ += transitions.size();
   out_.encoded_bytes[2] += codec::u32_run_size(transitions);
   return true;
