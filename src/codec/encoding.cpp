@@ -3,10 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "../fault.hpp"
 
 namespace tessaloom::codec {
@@ -259,15 +255,9 @@ bool Reader::skip_u32_run(std::size_t n, bool& longer) {
       // Ids mostly come as runs of three-byte forms: five (or four) at once.
 #if defined(__SSE2__)
       if (fast - i >= 5) {
-        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const auto mask = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
         constexpr unsigned kStarts = 0x1249;  // bytes 0, 3, 6, 9, 12
-        if ((mask(_mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(251)))) & kStarts) == kStarts) {
-          // A value of at most 250: its high byte zero, its low byte at most 250.
-          const unsigned zero = mask(_mm_cmpeq_epi8(x, _mm_setzero_si128()));
-          const __m128i small_limit = _mm_set1_epi8(static_cast<char>(250));
-          const unsigned small = mask(_mm_cmpeq_epi8(_mm_max_epu8(x, small_limit), small_limit));
-          longer_form |= ((zero >> 1) & small & (kStarts << 1)) != 0;
+        if (const ThreeByteGroup group = check_three_byte_group(p, kStarts); group.not_marked == 0) {
+          longer_form |= group.longer != 0;
           p += 15;
           i += 5;
           continue;

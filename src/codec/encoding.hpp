@@ -24,6 +24,10 @@
 #include <string>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "../limits.hpp"
 #include "utf8.hpp"
 
@@ -247,6 +251,33 @@ class Writer {
   std::uint8_t* p_;
   std::uint8_t* end_;
 };
+
+#if defined(__SSE2__)
+// A bit for each of the 16 bytes at `at` that is at most 250: a one-byte form.
+inline unsigned one_byte_forms(const std::uint8_t* at) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+  const __m128i limit = _mm_set1_epi8(static_cast<char>(250));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(x, limit), limit)));
+}
+#endif
+
+#if defined(__SSE2__)
+// Three-byte forms checked a group at a time, for readers that step over
+// runs of them: `starts` has a bit for each byte of the 16 at `at` where
+// a form starts (at most five: 0, 3, 6, 9, 12).
+struct ThreeByteGroup {
+  unsigned not_marked;  // starts that are not the 251 marker
+  unsigned longer;      // starts (shifted one up) of a value of at most 250
+};
+inline ThreeByteGroup check_three_byte_group(const std::uint8_t* at, unsigned starts) {
+  const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+  const auto mask = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
+  const unsigned markers = mask(_mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(251))));
+  // A value of at most 250: its high byte zero, its low byte at most 250.
+  const unsigned zero = mask(_mm_cmpeq_epi8(x, _mm_setzero_si128()));
+  return {(markers & starts) ^ starts, (zero >> 1) & one_byte_forms(at) & (starts << 1)};
+}
+#endif
 
 // ---------------------------------------------------------------------------
 // Reader: takes bytes from the front of a span, in place.

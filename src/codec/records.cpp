@@ -6,10 +6,6 @@
 #include <type_traits>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "../fault.hpp"
 #include "../storage/beside.hpp"
 #include "../storage/prefault.hpp"
@@ -111,18 +107,12 @@ std::size_t common_record_length([[maybe_unused]] const std::uint8_t* p, [[maybe
   const std::size_t c = p[total];
   const std::size_t length = total + 2 + 4 * c;
   if (c > 250 || avail < length + 16 || p[total + 1 + 3 * c] != c) return 0;
-  const auto mask = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
-  const __m128i small_limit = _mm_set1_epi8(static_cast<char>(250));
-  const auto small = [&](__m128i x) { return mask(_mm_cmpeq_epi8(_mm_max_epu8(x, small_limit), small_limit)); };
-  // Ids five at a time: markers at bytes 0, 3, 6, 9, 12, and no value of
-  // at most 250 (its high byte zero and its low byte at most 250).  Whether
-  // a group of `starts` fails, without a branch.
+  // Ids five at a time (markers at bytes 0, 3, 6, 9, 12, no value in a
+  // longer form than needed): whether a group fails, without a branch.
   static constexpr unsigned kStarts[] = {0, 0x1, 0x9, 0x49, 0x249, 0x1249};
-  const auto bad_ids = [&](const std::uint8_t* at, unsigned starts) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    const unsigned markers = mask(_mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(251))));
-    const unsigned longer = (mask(_mm_cmpeq_epi8(x, _mm_setzero_si128())) >> 1) & small(x) & (starts << 1);
-    return ((markers & starts) ^ starts) | longer;
+  const auto bad_ids = [](const std::uint8_t* at, unsigned starts) {
+    const ThreeByteGroup group = check_three_byte_group(at, starts);
+    return group.not_marked | group.longer;
   };
   const std::uint8_t* q = p + total + 1;
   if (c <= 10 && avail >= total + 48) {
@@ -130,7 +120,7 @@ std::size_t common_record_length([[maybe_unused]] const std::uint8_t* p, [[maybe
     // three loads: the number of ids decides no branch.
     const unsigned first = kStarts[c < 5 ? c : 5], second = kStarts[c > 5 ? c - 5 : 0];
     const unsigned wanted = (1u << c) - 1;
-    const unsigned counts = small(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 3 * c + 1)));
+    const unsigned counts = one_byte_forms(q + 3 * c + 1);
     return (bad_ids(q, first) | bad_ids(q + 15, second) | ((counts & wanted) ^ wanted)) == 0 ? length : 0;
   }
   for (std::size_t left = c; left != 0;) {
@@ -144,7 +134,7 @@ std::size_t common_record_length([[maybe_unused]] const std::uint8_t* p, [[maybe
   for (std::size_t left = c; left != 0;) {
     const std::size_t k = left < 16 ? left : 16;
     const unsigned wanted = (1u << k) - 1;
-    if ((small(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q))) & wanted) != wanted) return 0;
+    if ((one_byte_forms(q) & wanted) != wanted) return 0;
     q += k;
     left -= k;
   }
