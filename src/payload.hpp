@@ -244,6 +244,10 @@ class RawArray {
   void append(const T* values, std::size_t n) {
     if (n > 0) std::memcpy(grow(n), values, sizeof(T) * n);
   }
+  // The n elements past the end when the capacity holds them, else
+  // nullptr; `extend(k)` then takes the first k <= n of them in.
+  T* room(std::size_t n) { return capacity_ - size_ >= n ? data_ + size_ : nullptr; }
+  void extend(std::size_t k) { size_ += k; }
 
  private:
   static constexpr std::size_t kMaxElements = SIZE_MAX / sizeof(T);
@@ -315,6 +319,15 @@ class PayloadTable {
     if (!record.empty()) std::memcpy(out, record.data(), record.size());
     return offset;
   }
+  // For records written in place with fixed-size moves: where the next
+  // record goes, when `n` bytes are reserved past the records and offsets
+  // within them stay below kAbsentPayload; else nullptr.  The caller then
+  // writes a record of k <= n bytes there (its length first) and takes it
+  // in with `commit_record(k)`, at the offset record_bytes() had before.
+  std::uint8_t* record_room(std::size_t n) {
+    return records_.size() < kMaxU32 && n < kMaxU32 - records_.size() ? records_.room(n) : nullptr;
+  }
+  void commit_record(std::size_t k) { records_.extend(k); }
   // The same for a record whose total is `total_count` and whose remainder
   // (the two sequences) is `rest`, in written form.
   // `rest` may point into this table's own records.  With no total, the

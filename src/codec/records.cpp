@@ -161,6 +161,29 @@ std::uint32_t only_child_ref(const TrieArrays& arrays, std::size_t slot) {
   return arrays.payloads.ref(child);
 }
 
+// Records of up to this many bytes, with as many readable from their
+// start, are compared with the record before and copied with fixed-size
+// moves, without a branch on either outcome: whether a record repeats the
+// one before it is a coin toss in a trie's pre-order.
+constexpr std::size_t kShortRecord = 48;
+
+// Whether the `size` <= kShortRecord bytes at `a` and `b` are equal, with
+// kShortRecord bytes readable at both.
+bool short_equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
+#if defined(__SSE2__)
+  static_assert(kShortRecord == 48);
+  const auto equal = [&](int k) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 16 * k));
+    const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + 16 * k));
+    return std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)))} << (16 * k);
+  };
+  const std::uint64_t wanted = (std::uint64_t{1} << size) - 1;
+  return ((equal(0) | equal(1) | equal(2)) & wanted) == wanted;
+#else
+  return std::memcmp(a, b, size) == 0;
+#endif
+}
+
 // How far ahead of the copying the records' pages are made resident.
 constexpr std::size_t kPrefaultLead = std::size_t{4} << 20;
 
@@ -183,6 +206,20 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
   // Its bytes as the input gave them, when it was stored unchanged: the
   // comparison with the next record reads the input, not the copy.
   std::span<const std::uint8_t> last_input;
+  // The same when it is short (kShortRecord readable from its start);
+  // else a size no record has, beside bytes that can be read.
+  static constexpr std::uint8_t kNoShortRecord[kShortRecord] = {};
+  const std::uint8_t* last_short = kNoShortRecord;
+  std::size_t last_short_size = kShortRecord + 1;
+  const std::uint8_t* const input_end = reader.position() + reader.remaining();
+  const auto set_last_input = [&](std::span<const std::uint8_t> record) {
+    last_input = record;
+    const bool short_record = record.size() <= kShortRecord && static_cast<std::size_t>(input_end - record.data()) >= kShortRecord;
+    last_short = short_record ? record.data() : kNoShortRecord;
+    last_short_size = short_record ? record.size() : kShortRecord + 1;
+  };
+  // Without the general node arrays no record is compared with a child's.
+  const bool by_child = !arrays.node_shifts.empty();
   DecodedPayload scratch;
   // What the slots take written again: what they took here, less what the
   // records stored in shorter forms saved.
@@ -208,8 +245,30 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
       PayloadStore::decode(record, scratch);
       last = table.append_record(scratch.total_count, scratch.video_ids, scratch.video_counts);
       saved += record.size() - table.view().record_at(last).size();
-      last_input = {};
+      set_last_input({});
       table.push_ref(last);
+      continue;
+    }
+    if (std::uint8_t* out = table.record_room(kShortRecord + 1);
+        out != nullptr && !by_child && (last_input.data() != nullptr || last == kAbsentPayload) &&
+        record.size() <= kShortRecord &&
+        static_cast<std::size_t>(input_end - start) >= kShortRecord) {
+      // Written in any case, taken in only when it differs from the last.
+      const std::size_t size = record.size();
+      const bool repeats = static_cast<unsigned>(size == last_short_size) * static_cast<unsigned>(short_equal(last_short, start, size)) != 0;
+      const auto offset = static_cast<std::uint32_t>(table.record_bytes());
+      out[0] = static_cast<std::uint8_t>(size);  // a one-byte length
+      std::memcpy(out + 1, start, kShortRecord);
+      // Masks, not branches (a compiler turns a choice into a branch).
+      const std::uint32_t differs = 0u - static_cast<std::uint32_t>(!repeats);
+      table.commit_record((1 + size) & differs);
+      last ^= (last ^ offset) & differs;
+      // A repeat has the same bytes as the last record.
+      last_input = record;
+      last_short = start;
+      last_short_size = size;
+      table.push_ref(last);
+      copied.store(table.record_bytes(), std::memory_order_relaxed);
       continue;
     }
     const auto same = [&](std::span<const std::uint8_t> other) {
@@ -225,7 +284,7 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
       continue;
     }
     last = table.append_record_copy(record);
-    last_input = record;
+    set_last_input(record);
     table.push_ref(last);
     copied.store(table.record_bytes(), std::memory_order_relaxed);
   }
