@@ -362,6 +362,24 @@ bool Reader::read_u32_run_chunked(std::uint32_t* out, std::size_t n) {
 bool Reader::read_char_run(std::uint32_t* out, std::size_t n) {
   const auto block = [this](std::uint32_t* o, std::size_t k) {
     for (std::size_t i = 0; i < k; ++i) {
+#if defined(__SSE2__)
+      // Sixteen one-byte characters at once (4 (k - i) bytes are readable).
+      if (k - i >= 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+        if (_mm_movemask_epi8(x) == 0) {
+          const __m128i zero = _mm_setzero_si128();
+          const __m128i lo = _mm_unpacklo_epi8(x, zero), hi = _mm_unpackhi_epi8(x, zero);
+          auto* at = reinterpret_cast<__m128i*>(o + i);
+          _mm_storeu_si128(at, _mm_unpacklo_epi16(lo, zero));
+          _mm_storeu_si128(at + 1, _mm_unpackhi_epi16(lo, zero));
+          _mm_storeu_si128(at + 2, _mm_unpacklo_epi16(hi, zero));
+          _mm_storeu_si128(at + 3, _mm_unpackhi_epi16(hi, zero));
+          p_ += 16;
+          i += 15;
+          continue;
+        }
+      }
+#endif
       if (*p_ < 0x80) {
         o[i] = *p_++;
       } else if (!read_char_multi(o[i], remaining())) {

@@ -308,19 +308,25 @@ bool read_packed_nodes(Reader& reader, PackedArrays& into) {
   // The labels and the transitions a block at a time.
   constexpr std::size_t kBlock = 512;
   std::array<std::uint32_t, kBlock> block;
-  const auto read = [&](std::size_t expected, bool (Reader::*run)(std::uint32_t*, std::size_t),
-                        bool (NodePacker::*take)(std::span<const std::uint32_t>)) {
+  const auto read = [&](std::size_t expected, bool (Reader::*run)(std::uint32_t*, std::size_t), auto take) {
     std::size_t count;
     if (!reader.read_count(count) || count != expected) return false;
     for (std::size_t i = 0; i < count;) {
       const std::size_t k = std::min(kBlock, count - i);
-      if (!(reader.*run)(block.data(), k) || !(packer.*take)(std::span(block).first(k))) return false;
+      const std::uint8_t* at = reader.position();
+      if (!(reader.*run)(block.data(), k) ||
+          !take(std::span(block).first(k), static_cast<std::size_t>(reader.position() - at))) {
+        return false;
+      }
       i += k;
     }
     return true;
   };
-  return read(n, &Reader::read_char_run, &NodePacker::labels) &&
-         read(n - 1, &Reader::read_u32_run, &NodePacker::transitions) && packer.finish(into);
+  return read(n, &Reader::read_char_run,
+              [&](std::span<const Label> labels, std::size_t bytes) { return packer.labels_of_size(labels, bytes); }) &&
+         read(n - 1, &Reader::read_u32_run,
+              [&](std::span<const NodeId> transitions, std::size_t) { return packer.transitions(transitions); }) &&
+         packer.finish(into);
 }
 
 // Steps over the node arrays, checking them; false where reading them

@@ -138,7 +138,9 @@ bool NodePacker::shifts(std::vector<std::uint32_t>&& shifts) {
   return true;
 }
 
-bool NodePacker::labels(std::span<const Label> labels) {
+bool NodePacker::labels(std::span<const Label> labels) { return labels_of_size(labels, codec::char_run_size(labels)); }
+
+bool NodePacker::labels_of_size(std::span<const Label> labels, std::size_t encoded_bytes) {
   std::vector<std::uint32_t>& words = out_.words;
   if (labels.size() > words.size() - labels_seen_) return false;
   for (const Label label : labels) {
@@ -146,7 +148,7 @@ bool NodePacker::labels(std::span<const Label> labels) {
     if (symbol == detail::Alphabet::kNone) return false;
     words[labels_seen_++] |= symbol;
   }
-  out_.encoded_bytes[1] += codec::char_run_size(labels);
+  out_.encoded_bytes[1] += encoded_bytes;
   return true;
 }
 

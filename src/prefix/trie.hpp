@@ -216,6 +216,9 @@ class NodePacker {
   // Takes over the shifts, one per node, as the storage of the words.
   bool shifts(std::vector<std::uint32_t>&& shifts);
   bool labels(std::span<const Label> labels);
+  // The same for labels that take `encoded_bytes` in the byte format (the
+  // bytes a reader read them from: UTF-8 has one form for each).
+  bool labels_of_size(std::span<const Label> labels, std::size_t encoded_bytes);
   bool transitions(std::span<const NodeId> transitions);
   // When every label and transition came, moves the packed arrays into
   // `into` and returns true; else leaves `into` as it was.
