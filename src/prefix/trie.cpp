@@ -114,28 +114,43 @@ bool NodePacker::shifts(std::vector<std::uint32_t>&& shifts) {
   // Numbering the tree in pre-order: the node after a parent is its first
   // child, the node after a leaf the next later child of its nearest
   // ancestor that has one left.  The stack holds the ancestors with later
-  // children left: where the next goes in `siblings`, and how many are left.
+  // children left: where the next goes in `siblings`, and how many are
+  // left; an ancestor goes as soon as its last is placed.  Whether a node
+  // is a parent follows no pattern, so each step does a leaf's work and a
+  // parent's alike and keeps what applies through masks, not branches.
+  // Under the stack lies a floor that takes the place of a missing
+  // ancestor: a leaf that meets it fails the whole.
   std::vector<NodeId>& siblings = out_.siblings;
-  siblings.resize(n - 1 - parents);
-  const PackedNodes view{words, siblings, nullptr, {}};
+  // One more at the end, where a leaf on the floor writes.
+  const std::uint32_t unplaced = static_cast<std::uint32_t>(n - 1 - parents);
+  siblings.resize(unplaced + 1);
   struct Open {
     std::uint32_t next, left;
   };
-  std::vector<Open> open;
+  std::vector<Open> open(64);
+  open[0] = {0, kMaxU32};  // the floor
+  std::size_t top = 0;
+  std::uint32_t orphans = 0;
   for (std::size_t u = 0; u + 1 < n; ++u) {
+    if (top + 2 > open.size()) open.resize(2 * open.size());
     const std::uint32_t w = words[u];
-    if (PackedNodes::is_parent(w)) {
-      const auto later = static_cast<std::uint32_t>(PackedNodes::later(w));
-      const auto left = static_cast<std::uint32_t>(view.later_end(static_cast<NodeId>(u)) - later);
-      if (left != 0) open.push_back({later, left});
-      continue;
-    }
-    while (!open.empty() && open.back().left == 0) open.pop_back();
-    if (open.empty()) return false;  // u + 1 would have no parent
-    siblings[open.back().next++] = static_cast<NodeId>(u + 1);
-    --open.back().left;
+    const std::uint32_t parent = PackedNodes::is_parent(w) ? 1 : 0, leaf = parent ^ 1;
+    const auto later = static_cast<std::uint32_t>(PackedNodes::later(w));
+    // A parent's later children (the first is u + 1); a leaf has none.
+    const auto left = static_cast<std::uint32_t>(PackedNodes::later(words[u + 1])) - later;
+    Open& t = open[top];
+    const std::uint32_t on_floor = top == 0 ? 1 : 0;
+    orphans |= leaf & on_floor;
+    const std::uint32_t placed = 0u - (leaf & (on_floor ^ 1));
+    siblings[unplaced ^ ((t.next ^ unplaced) & placed)] = static_cast<NodeId>(u + 1);
+    t.next += leaf;
+    t.left -= leaf;
+    top -= t.left == 0 ? 1 : 0;  // only a leaf can empty it
+    open[top + 1] = {later, left};
+    top += parent & (left != 0 ? 1 : 0);
   }
-  return true;
+  siblings.pop_back();
+  return orphans == 0;
 }
 
 bool NodePacker::labels(std::span<const Label> labels) { return labels_of_size(labels, codec::char_run_size(labels)); }
