@@ -28,14 +28,34 @@ bool fail_past_capacity(Reader& reader, std::size_t n, bool (*read)(Reader&, T&)
   return false;
 }
 
+// How the fresh pages of large arrays are made resident: by a thread of
+// their own beside the one that fills them (when a core is to spare), or
+// by the filling thread itself, all at once before it fills them (when
+// every core is already busy loading: a page thread would only take turns
+// with the others, and faulting the pages in one by one costs about twice
+// as much as asking for them at once).
+enum class Pages : bool { kBeside, kInline };
+
+// Makes [data, data + size) resident the way `pages` says while it lives.
+class FreshPages {
+ public:
+  FreshPages(Pages pages, void* data, std::size_t size)
+      : prefault_(data, pages == Pages::kBeside ? size : 0) {
+    if (pages == Pages::kInline && size >= storage::Prefault::kMinSize) storage::Prefault::populate(data, size);
+  }
+
+ private:
+  storage::Prefault prefault_;
+};
+
 // Storage for n elements; more than one block can hold is an internal fault
 // (only reachable where size_t is 32 bits).
 template <class T>
-void resize_storage(std::vector<T>& out, std::size_t n) {
+void resize_storage(std::vector<T>& out, std::size_t n, Pages pages = Pages::kBeside) {
   if (n > out.max_size()) fail_capacity();
   out.reserve(n);
   // The zero-filling meets pages made resident from the other end.
-  const storage::Prefault prefault(out.data(), sizeof(T) * n);
+  const FreshPages fresh(pages, out.data(), sizeof(T) * n);
   out.resize(n);
 }
 
@@ -184,11 +204,13 @@ bool short_equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t size)
 #endif
 }
 
-// How far ahead of the copying the records' pages are made resident.
+// How far ahead of the copying the records' pages are made resident: on
+// a page thread, and a chunk at a time on the copying thread.
 constexpr std::size_t kPrefaultLead = std::size_t{4} << 20;
+constexpr std::size_t kInlineChunk = std::size_t{1} << 20;
 
 // Every optional payload takes at least its tag byte.
-bool read_payloads(Reader& reader, TrieArrays& arrays) {
+bool read_payloads(Reader& reader, TrieArrays& arrays, Pages pages = Pages::kBeside) {
   std::size_t count;
   if (!reader.read_count(count)) return false;
   PayloadTable& table = arrays.payloads;
@@ -200,8 +222,13 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
   // The records' pages are made resident on another thread a little ahead
   // of the copying; the capacity past what the records take is not.
   std::atomic<std::size_t> copied{0};
-  const storage::Prefault prefault(table.record_storage(), table.record_capacity(), copied, kPrefaultLead);
-  const storage::Prefault refs_prefault(table.ref_storage(), table.ref_capacity_bytes());
+  const bool beside = pages == Pages::kBeside;
+  const storage::Prefault prefault(table.record_storage(), beside ? table.record_capacity() : 0, copied, kPrefaultLead);
+  const FreshPages refs_pages(pages, table.ref_storage(), table.ref_capacity_bytes());
+  // Inline, the records' pages a chunk at a time a little ahead of the
+  // copying (the capacity past what the records take is never touched).
+  const bool inline_records = !beside && table.record_capacity() >= storage::Prefault::kMinSize;
+  std::size_t populated = 0;
   std::uint32_t last = kAbsentPayload;  // the record stored last
   // Its bytes as the input gave them, when it was stored unchanged: the
   // comparison with the next record reads the input, not the copy.
@@ -269,6 +296,11 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
       last_short_size = size;
       table.push_ref(last);
       copied.store(table.record_bytes(), std::memory_order_relaxed);
+      if (inline_records && table.record_bytes() + kInlineChunk / 2 > populated && populated < table.record_capacity()) {
+        const std::size_t k = std::min(kInlineChunk, table.record_capacity() - populated);
+        storage::Prefault::populate(static_cast<std::uint8_t*>(table.record_storage()) + populated, k);
+        populated += k;
+      }
       continue;
     }
     const auto same = [&](std::span<const std::uint8_t> other) {
@@ -296,13 +328,13 @@ bool read_payloads(Reader& reader, TrieArrays& arrays) {
 // The node arrays read straight into the packed form, for the trees it
 // holds; false when they are not such a tree or the input fails, and the
 // caller reads them again the general way, which fails as the input does.
-bool read_packed_nodes(Reader& reader, PackedArrays& into) {
+bool read_packed_nodes(Reader& reader, PackedArrays& into, Pages pages = Pages::kBeside) {
   std::size_t n;
   // Each node takes at least a byte in each of the three arrays: more than
   // the input can hold fails (below, the general way).
   if (!reader.read_count(n) || n == 0 || n > PackedNodes::kMaxNodes || n > reader.remaining() / 3) return false;
   std::vector<std::uint32_t> shifts;
-  resize_storage(shifts, n);
+  resize_storage(shifts, n, pages);
   NodePacker packer;
   if (!reader.read_u32_run(shifts.data(), n) || !packer.shifts(std::move(shifts))) return false;
   // The labels and the transitions a block at a time.
@@ -347,6 +379,11 @@ bool skip_nodes(Reader& reader) {
 // Node arrays of this many nodes are packed on a second thread while the
 // payloads are read.
 constexpr std::size_t kPackBeside = std::size_t{1} << 16;
+// Below this many bytes of payloads and videos a node, the threads reading
+// and packing make their pages resident themselves (see Pages).  Packing
+// costs about as much a node as reading some 30 bytes of records; the
+// light index has 22 bytes a node, the heavy one 100.
+constexpr std::size_t kInlinePagesBytesPerNode = 48;
 
 // Every video id takes exactly 16 bytes.
 bool read_video_seq(Reader& reader, std::vector<VideoId>& out) {
@@ -558,8 +595,13 @@ DecodeResult decode_trie(std::span<const std::uint8_t> bytes) {
       TrieArrays arrays;
       PackedArrays packed;
       bool packs = false;
-      storage::Beside beside([&, nodes_reader = start]() mutable { packs = read_packed_nodes(nodes_reader, packed); });
-      const bool read = read_payloads(reader, arrays) && read_video_seq(reader, arrays.video_index);
+      // Where the records are short against the nodes, packing keeps the
+      // second core as busy as reading keeps the first: each thread then
+      // makes its own pages resident.
+      const std::size_t rest = reader.remaining();
+      const Pages pages = rest / kInlinePagesBytesPerNode < nodes ? Pages::kInline : Pages::kBeside;
+      storage::Beside beside([&, nodes_reader = start]() mutable { packs = read_packed_nodes(nodes_reader, packed, pages); });
+      const bool read = read_payloads(reader, arrays, pages) && read_video_seq(reader, arrays.video_index);
       beside.join();
       if (packs) {
         if (!read) return reader.error();

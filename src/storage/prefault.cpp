@@ -41,6 +41,15 @@ Prefault::Prefault(void* data, std::size_t size, const std::atomic<std::size_t>*
   }
 }
 
+void Prefault::populate([[maybe_unused]] void* data, [[maybe_unused]] std::size_t size) noexcept {
+#if defined(__linux__)
+  const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+  const auto first = (reinterpret_cast<std::uintptr_t>(data) + page - 1) & ~(page - 1);
+  const auto last = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(page - 1);
+  if (data != nullptr && last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#endif
+}
+
 Prefault::~Prefault() {
   stop_.store(true, std::memory_order_relaxed);
   if (thread_.joinable()) thread_.join();

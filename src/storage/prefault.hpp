@@ -33,6 +33,10 @@ class Prefault {
   // that goes forward from `data`: the two meet wherever their speeds make
   // them meet, and the thread stops when the object goes.
   Prefault(void* data, std::size_t size) noexcept : Prefault(data, size, nullptr, 0) {}
+  // Makes the whole pages of [data, data + size) resident and writable on
+  // the calling thread, at once (fewer kernel entries than faulting them in
+  // one by one); does nothing where the kernel cannot.
+  static void populate(void* data, std::size_t size) noexcept;
   Prefault(const Prefault&) = delete;
   Prefault& operator=(const Prefault&) = delete;
   // Stops the thread and waits for it.
