@@ -208,6 +208,7 @@ bool short_equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t size)
 // a page thread, and a chunk at a time on the copying thread.
 constexpr std::size_t kPrefaultLead = std::size_t{4} << 20;
 constexpr std::size_t kInlineChunk = std::size_t{1} << 20;
+constexpr std::size_t kInlineSlots = 1024;
 
 // Every optional payload takes at least its tag byte.
 bool read_payloads(Reader& reader, TrieArrays& arrays, Pages pages = Pages::kBeside) {
@@ -253,6 +254,13 @@ bool read_payloads(Reader& reader, TrieArrays& arrays, Pages pages = Pages::kBes
   const std::uint8_t* section = reader.position();
   std::size_t saved = 0;
   for (std::size_t i = 0; i < count; ++i) {
+    // Every so many slots (their records take far less than a chunk).
+    if (inline_records && i % kInlineSlots == 0 && table.record_bytes() + kInlineChunk / 2 > populated &&
+        populated < table.record_capacity()) {
+      const std::size_t k = std::min(kInlineChunk, table.record_capacity() - populated);
+      storage::Prefault::populate(static_cast<std::uint8_t*>(table.record_storage()) + populated, k);
+      populated += k;
+    }
     bool present;
     if (!reader.read_tag(present, kOptionalPayloadTypeName)) return false;
     if (!present) {
@@ -296,11 +304,6 @@ bool read_payloads(Reader& reader, TrieArrays& arrays, Pages pages = Pages::kBes
       last_short_size = size;
       table.push_ref(last);
       copied.store(table.record_bytes(), std::memory_order_relaxed);
-      if (inline_records && table.record_bytes() + kInlineChunk / 2 > populated && populated < table.record_capacity()) {
-        const std::size_t k = std::min(kInlineChunk, table.record_capacity() - populated);
-        storage::Prefault::populate(static_cast<std::uint8_t*>(table.record_storage()) + populated, k);
-        populated += k;
-      }
       continue;
     }
     const auto same = [&](std::span<const std::uint8_t> other) {
