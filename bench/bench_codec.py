@@ -212,6 +212,11 @@ def loaded_rss(data):
 
 def run_worker(python, env, *args):
     cmd = [python, os.path.abspath(__file__), "--worker", *map(str, args)]
+    # Importing numpy (vocab does) starts OpenBLAS's worker threads, which
+    # spin for a while after the import: on two cores they took turns with
+    # the loading threads (a fresh process burns some 60 ms of CPU in the
+    # 200 ms after `import numpy`).  Nothing here uses BLAS.
+    env = dict(env, OPENBLAS_NUM_THREADS="1")
     res = subprocess.run(cmd, check=True, capture_output=True, text=True, env=env)
     return json.loads(res.stdout.strip().splitlines()[-1])
 
