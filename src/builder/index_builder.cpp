@@ -132,21 +132,89 @@ std::size_t fold_term(std::uint32_t* ids, std::uint32_t* counts, std::size_t n) 
   return out;
 }
 
-// The index's own construction over arrays made elsewhere: the five arrays
-// filled in (`fill_payloads` pushes one slot per node), then `propagate`.
-// This is the one place where the builder meets the index's storage.
-template <class FillPayloads>
-Trie assemble(std::vector<std::uint32_t>&& node_shifts, std::vector<Label>&& labels,
-              std::vector<NodeId>&& transitions, FillPayloads&& fill_payloads, std::vector<VideoId>&& videos,
-              std::uint32_t video_top_n) {
-  TrieArrays arrays;
-  arrays.node_shifts = std::move(node_shifts);
-  arrays.child_labels = std::move(labels);
-  arrays.child_transitions = std::move(transitions);
-  fill_payloads(arrays.payloads);
-  arrays.video_index = std::move(videos);
-  return propagate(std::move(arrays), video_top_n);
+// Sorts `items` by key(item), a 64-bit number, a byte at a time from the
+// lowest (stable; bytes that are the same in every key take no pass).
+template <class Item, class Key>
+void radix_sort(std::vector<Item>& items, Key key) {
+  const std::size_t n = items.size();
+  std::array<std::array<std::size_t, 256>, 8> counts{};
+  for (const Item& item : items) {
+    const std::uint64_t k = key(item);
+    for (unsigned b = 0; b < 8; ++b) ++counts[b][k >> (8 * b) & 0xFF];
+  }
+  std::vector<Item> other(n);
+  for (unsigned b = 0; b < 8; ++b) {
+    std::array<std::size_t, 256>& place = counts[b];
+    if (std::find(place.begin(), place.end(), n) != place.end()) continue;
+    std::size_t start = 0;
+    for (std::size_t& c : place) start += std::exchange(c, start);
+    for (const Item& item : items) other[place[key(item) >> (8 * b) & 0xFF]++] = item;
+    items.swap(other);
+  }
 }
+
+// Each term's entries, from its list, in entry order: videos renumbered,
+// then folded, when propagation asks for the term's node.
+class TermPayloads final : public OwnPayloads {
+ public:
+  TermPayloads(const TermLists& lists, std::vector<std::uint32_t>&& term_of_node,
+               std::vector<std::uint32_t>&& number, std::vector<std::uint64_t>&& term_total,
+               std::size_t record_bytes)
+      : lists_(lists),
+        term_of_node_(std::move(term_of_node)),
+        number_(std::move(number)),
+        term_total_(std::move(term_total)),
+        record_bytes_(record_bytes) {}
+
+  static constexpr std::uint32_t kNoTerm = UINT32_MAX;
+
+  void own(NodeId u, DecodedPayload& into) const override {
+    into.video_ids.clear();
+    into.video_counts.clear();
+    const std::uint32_t t = term_of_node_[u];
+    if (t == kNoTerm) {
+      into.total_count = 0;
+      return;
+    }
+    lists_.for_each(t, [&](std::uint32_t video, std::uint32_t count) {
+      into.video_ids.push_back(number_[video]);
+      into.video_counts.push_back(count);
+    });
+    const std::size_t length = fold_term(into.video_ids.data(), into.video_counts.data(), into.video_ids.size());
+    into.video_ids.resize(length);
+    into.video_counts.resize(length);
+    into.total_count = static_cast<std::uint32_t>(term_total_[t]);  // checked to fit
+  }
+  // Nodes come in descending order.  A list's blocks are found one from
+  // the other: the state of a term far ahead is fetched first, then its
+  // blocks one by one as it comes nearer.
+  void prefetch(NodeId u) const override {
+    for (int step = 0; step < kSteps; ++step) {
+      const NodeId back = (kSteps - 1 - step) * kAhead;
+      if (u >= back) prefetch_step(u - back, step);
+    }
+  }
+  std::size_t record_bytes() const override { return record_bytes_; }
+
+ private:
+  static constexpr NodeId kAhead = 8;
+  static constexpr int kSteps = 5;
+  void prefetch_step(NodeId u, int step) const {
+    const std::uint32_t t = term_of_node_[u];
+    if (t == kNoTerm) return;
+    if (step == 0) {
+      lists_.prefetch_state(t);
+      __builtin_prefetch(&term_total_[t]);
+    } else {
+      lists_.prefetch_block(t, step - 1);
+    }
+  }
+  const TermLists& lists_;
+  std::vector<std::uint32_t> term_of_node_;
+  std::vector<std::uint32_t> number_;
+  std::vector<std::uint64_t> term_total_;
+  std::size_t record_bytes_;
+};
 
 }  // namespace
 
@@ -474,32 +542,46 @@ std::optional<VocabularyError> IndexBuilder::shape() {
   stats_.videos = videos_.size();
 
   // Byte order of UTF-8 is code-point order.  The terms are sorted by
-  // their first eight bytes first (compared as one number, with no look at
-  // the texts), then each run of equal first bytes by the whole text.
+  // their first eight bytes (compared as one number, with no look at the
+  // texts), then each run of equal first bytes by the next eight, then each
+  // run still equal by the rest of the text.
   {
     struct Keyed {
-      std::uint64_t prefix;
+      std::uint64_t key;
       std::uint32_t term;
     };
-    std::vector<Keyed> keyed(n_terms);
-    for (std::uint32_t t = 0; t < n_terms; ++t) {
+    // Bytes [offset, offset + 8) of a term's text as one number (zero past
+    // its end, where no term has a zero byte).
+    const auto key_at = [&](std::uint32_t t, std::size_t offset) {
       const std::string_view text = term_text(t);
-      std::uint64_t prefix = 0;
-      for (std::size_t k = 0; k < 8; ++k) {
-        prefix = prefix << 8 | (k < text.size() ? static_cast<unsigned char>(text[k]) : 0u);
+      std::uint64_t key = 0;
+      for (std::size_t k = offset; k < offset + 8; ++k) {
+        key = key << 8 | (k < text.size() ? static_cast<unsigned char>(text[k]) : 0u);
       }
-      keyed[t] = {prefix, t};
-    }
-    std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) { return a.prefix < b.prefix; });
+      return key;
+    };
+    std::vector<Keyed> keyed(n_terms);
+    for (std::uint32_t t = 0; t < n_terms; ++t) keyed[t] = {key_at(t, 0), t};
+    radix_sort(keyed, [](const Keyed& k) { return k.key; });
+    const auto by_key = [](const Keyed& a, const Keyed& b) { return a.key < b.key; };
+    const auto by_text = [&](const Keyed& a, const Keyed& b) { return term_text(a.term) < term_text(b.term); };
+    const auto runs = [&](std::size_t from, std::size_t to, auto&& each) {
+      for (std::size_t k = from; k < to;) {
+        std::size_t end = k + 1;
+        while (end < to && keyed[end].key == keyed[k].key) ++end;
+        if (end - k > 1) each(k, end);
+        k = end;
+      }
+    };
+    runs(0, n_terms, [&](std::size_t from, std::size_t to) {
+      for (std::size_t k = from; k < to; ++k) keyed[k].key = key_at(keyed[k].term, 8);
+      std::sort(keyed.begin() + from, keyed.begin() + to, by_key);
+      runs(from, to, [&](std::size_t a, std::size_t b) {
+        std::sort(keyed.begin() + a, keyed.begin() + b, by_text);
+      });
+    });
     term_order_.resize(n_terms);
     for (std::size_t k = 0; k < n_terms; ++k) term_order_[k] = keyed[k].term;
-    const auto by_text = [&](std::uint32_t a, std::uint32_t b) { return term_text(a) < term_text(b); };
-    for (std::size_t k = 0; k < n_terms;) {
-      std::size_t end = k + 1;
-      while (end < n_terms && keyed[end].prefix == keyed[k].prefix) ++end;
-      if (end - k > 1) std::sort(term_order_.begin() + k, term_order_.begin() + end, by_text);
-      k = end;
-    }
   }
 
   // Walk the terms in order keeping the nodes of the current term's
@@ -639,44 +721,21 @@ Trie IndexBuilder::finish(std::uint32_t video_top_n) {
   std::vector<VideoId>().swap(videos_);
   std::vector<VideoSlot>().swap(video_slots_);
 
-  // Each term's entries, from its list, in entry order: videos renumbered,
-  // then folded.  Terms go in id order, so that each group's lists are
-  // freed as soon as they are read, while the records grow; a record's
-  // place among the records does not change the index.
-  auto fill = [&](PayloadTable& payloads) {
-    std::vector<NodeId> node_of(n_terms);
-    for (std::size_t k = 0; k < n_terms; ++k) node_of[term_order_[k]] = term_node_[k];
-    std::vector<std::uint32_t>().swap(term_order_);
-    std::vector<NodeId>().swap(term_node_);
-    // Room enough that the records never move while they grow (a term's
-    // entry takes a few bytes); what is not written is never touched.
-    payloads.reserve(n, 5 * stats_.entries + 16 * n_terms);
-    payloads.resize_slots(n);
-    std::vector<std::uint32_t> ids, counts;
-    for (std::uint32_t t = 0; t < n_terms; ++t) {
-      ids.clear();
-      counts.clear();
-      lists_.for_each(t, [&](std::uint32_t video, std::uint32_t count) {
-        ids.push_back(number[video]);
-        counts.push_back(count);
-      });
-      const std::size_t length = fold_term(ids.data(), counts.data(), ids.size());
-      payloads.set_ref(node_of[t], payloads.append_record(static_cast<std::uint32_t>(term_total_[t]),
-                                                          std::span(ids).first(length),
-                                                          std::span(counts).first(length)));
-      if (t + 1 == n_terms || TermLists::group_of(t + 1) != TermLists::group_of(t)) {
-        lists_.release(TermLists::group_of(t));
-        give_back_memory();
-      }
-    }
-    // Propagation comes next: leave it the memory.
-    lists_ = TermLists();
-    std::vector<std::uint32_t>().swap(number);
-    std::vector<std::uint64_t>().swap(term_total_);
-    give_back_memory();
-  };
-  Trie trie = assemble(std::move(node_shifts), std::move(labels_), std::move(transitions), fill,
-                       std::move(video_index), video_top_n);
+  std::vector<std::uint32_t> term_of_node(n, TermPayloads::kNoTerm);
+  for (std::size_t k = 0; k < n_terms; ++k) term_of_node[term_node_[k]] = term_order_[k];
+  std::vector<std::uint32_t>().swap(term_order_);
+  std::vector<NodeId>().swap(term_node_);
+  Trie trie;
+  {
+    const TermPayloads own(lists_, std::move(term_of_node), std::move(number), std::move(term_total_),
+                           5 * stats_.entries + 16 * n_terms);
+    TrieArrays arrays;
+    arrays.node_shifts = std::move(node_shifts);
+    arrays.child_labels = std::move(labels_);
+    arrays.child_transitions = std::move(transitions);
+    arrays.video_index = std::move(video_index);
+    trie = propagate(std::move(arrays), video_top_n, own);
+  }
   const BuildStats stats = stats_;
   *this = IndexBuilder();  // release the rest
   give_back_memory();

@@ -31,6 +31,17 @@ class TermLists {
   // Hints that `term`'s list is appended to soon: its state now, the place
   // its next entry goes (as far as the state is known) on a later call.
   void prefetch_state(std::uint32_t term) const { __builtin_prefetch(&lists_[term]); }
+  // Hints that `term`'s list is read soon: its block `k`, found through the
+  // state and the blocks before it, fetched on earlier calls.
+  void prefetch_block(std::uint32_t term, int k) const {
+    const List& list = lists_[term];
+    std::uint32_t block = list.head;
+    for (; k > 0 && block != 0; --k) {
+      if (block == list.tail) return;
+      __builtin_memcpy(&block, at(block), 4);
+    }
+    if (block != 0) __builtin_prefetch(at(block));
+  }
   void prefetch_tail(std::uint32_t term) const {
     const List& list = lists_[term];
     if (list.tail != 0) __builtin_prefetch(at(list.tail) + list.fill, 1);

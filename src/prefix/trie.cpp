@@ -281,7 +281,9 @@ constexpr std::size_t kSplitNodes = std::size_t{1} << 17;
 
 }  // namespace
 
-Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
+namespace {
+
+Trie propagate_from(TrieArrays&& arrays, std::uint32_t video_top_n, const OwnPayloads* own_payloads) {
   const std::size_t n = arrays.child_labels.size();
   PayloadTable input = std::move(arrays.payloads);
   arrays.payloads = PayloadTable();
@@ -295,7 +297,9 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
   out.resize_slots(n);
   // Room for them and a few bytes a node more, so that growing past the
   // caller's size (many merged lists) does not copy the records.
-  out.reserve(n, input.view().records().size() + 4 * n);
+  const std::size_t given_bytes =
+      own_payloads != nullptr ? own_payloads->record_bytes() : input.view().records().size();
+  out.reserve(n, given_bytes + 4 * n);
   std::vector<std::uint8_t> state(n, kUnfinished);
 
   // What one thread works with.
@@ -317,6 +321,8 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
     const std::uint8_t s = checked(state, j);
     if (s != kUnfinished) {
       PayloadStore::decode(table.view().record_at(table.ref(j)), into);
+    } else if (own_payloads != nullptr) {
+      own_payloads->own(j, into);
     } else if (given.checked_present(j)) {
       PayloadStore::decode(given.record(j), into);
     } else {
@@ -339,7 +345,9 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
       const NodeId u = order.empty() ? static_cast<NodeId>(n - 1 - k) : order[k];
       if (k + kRecordAhead < n) {
         const std::size_t ahead = order.empty() ? n - 1 - k - kRecordAhead : order[k + kRecordAhead];
-        if (ahead < given_refs.size() && given_refs[ahead] < given_records.size()) {
+        if (own_payloads != nullptr) {
+          own_payloads->prefetch(static_cast<NodeId>(ahead));
+        } else if (ahead < given_refs.size() && given_refs[ahead] < given_records.size()) {
           __builtin_prefetch(given_records.data() + given_refs[ahead]);
         }
       }
@@ -413,7 +421,7 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
     // own nodes' bytes.
     PayloadTable side;
     side.resize_slots(split);
-    side.reserve(split, input.view().records().size() / n * split + 4 * std::size_t{split});
+    side.reserve(split, given_bytes / n * split + 4 * std::size_t{split});
     Worker beside;
     beside.out = &side;
     auto lower = [&] { run(n - split, n - 1, beside); };
@@ -437,6 +445,16 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
   out.set_encoded_bytes(main.encoded_bytes);
   pack_nodes(arrays);
   return adopt(std::move(arrays));
+}
+
+}  // namespace
+
+Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
+  return propagate_from(std::move(arrays), video_top_n, nullptr);
+}
+
+Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n, const OwnPayloads& own) {
+  return propagate_from(std::move(arrays), video_top_n, &own);
 }
 
 }  // namespace tessaloom

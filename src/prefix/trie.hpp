@@ -284,4 +284,24 @@ Trie view_of(const TrieArrays& arrays);
 // past the end}" for the first such node in processing order.
 Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n);
 
+// Each node's own payload, for a caller that holds them in a form of its
+// own (a builder's lists), so that they are never written out as records
+// only to be read back: propagation asks for a node's payload when it
+// processes the node.  Calls may come from two threads at once, for
+// different nodes, each with an `into` of its own.
+class OwnPayloads {
+ public:
+  virtual ~OwnPayloads() = default;
+  // Fills `into` with node u's own payload (the empty one when it has none).
+  virtual void own(NodeId u, DecodedPayload& into) const = 0;
+  // Hints that node u is asked for soon.
+  virtual void prefetch(NodeId u) const = 0;
+  // About the bytes all own payloads take as records, for reserving room.
+  virtual std::size_t record_bytes() const = 0;
+};
+
+// The same, with the own payloads from `own`: `arrays.payloads` holds no
+// slots.
+Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n, const OwnPayloads& own);
+
 }  // namespace tessaloom
