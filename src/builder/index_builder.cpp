@@ -157,10 +157,10 @@ void radix_sort(std::vector<Item>& items, Key key) {
 // then folded, when propagation asks for the term's node.
 class TermPayloads final : public OwnPayloads {
  public:
-  TermPayloads(const TermLists& lists, std::vector<std::uint32_t>&& term_of_node,
+  TermPayloads(TermLists&& lists, std::vector<std::uint32_t>&& term_of_node,
                std::vector<std::uint32_t>&& number, std::vector<std::uint64_t>&& term_total,
                std::size_t record_bytes)
-      : lists_(lists),
+      : lists_(std::move(lists)),
         term_of_node_(std::move(term_of_node)),
         number_(std::move(number)),
         term_total_(std::move(term_total)),
@@ -195,6 +195,13 @@ class TermPayloads final : public OwnPayloads {
     }
   }
   std::size_t record_bytes() const override { return record_bytes_; }
+  void release() override {
+    lists_ = TermLists();
+    std::vector<std::uint32_t>().swap(term_of_node_);
+    std::vector<std::uint32_t>().swap(number_);
+    std::vector<std::uint64_t>().swap(term_total_);
+    give_back_memory();
+  }
 
  private:
   static constexpr NodeId kAhead = 8;
@@ -209,7 +216,7 @@ class TermPayloads final : public OwnPayloads {
       lists_.prefetch_block(t, step - 1);
     }
   }
-  const TermLists& lists_;
+  TermLists lists_;
   std::vector<std::uint32_t> term_of_node_;
   std::vector<std::uint32_t> number_;
   std::vector<std::uint64_t> term_total_;
@@ -727,7 +734,7 @@ Trie IndexBuilder::finish(std::uint32_t video_top_n) {
   std::vector<NodeId>().swap(term_node_);
   Trie trie;
   {
-    const TermPayloads own(lists_, std::move(term_of_node), std::move(number), std::move(term_total_),
+    TermPayloads own(std::move(lists_), std::move(term_of_node), std::move(number), std::move(term_total_),
                            5 * stats_.entries + 16 * n_terms);
     TrieArrays arrays;
     arrays.node_shifts = std::move(node_shifts);

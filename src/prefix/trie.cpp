@@ -283,7 +283,7 @@ constexpr std::size_t kSplitNodes = std::size_t{1} << 17;
 
 namespace {
 
-Trie propagate_from(TrieArrays&& arrays, std::uint32_t video_top_n, const OwnPayloads* own_payloads) {
+Trie propagate_from(TrieArrays&& arrays, std::uint32_t video_top_n, OwnPayloads* own_payloads) {
   const std::size_t n = arrays.child_labels.size();
   PayloadTable input = std::move(arrays.payloads);
   arrays.payloads = PayloadTable();
@@ -412,6 +412,7 @@ Trie propagate_from(TrieArrays&& arrays, std::uint32_t video_top_n, const OwnPay
   const NodeId split = order.empty() && n >= kSplitNodes ? split_point(trie) : 0;
   if (split <= 1) {
     run(0, n, main);
+    if (own_payloads != nullptr) own_payloads->release();
   } else {
     // Nodes split..n-1 here, 1..split-1 beside, into a table of their own,
     // then the root, which has children in both (node 1 and node `split`
@@ -436,6 +437,7 @@ Trie propagate_from(TrieArrays&& arrays, std::uint32_t video_top_n, const OwnPay
     // The caller's records are done with: their memory goes before the
     // second table's records are copied.
     input = PayloadTable();
+    if (own_payloads != nullptr) own_payloads->release();
     const std::uint32_t base = out.append_records_of(side);
     for (std::size_t u = 1; u < split; ++u) out.set_ref(u, side.ref(u) + base);
     side = PayloadTable();
@@ -453,7 +455,7 @@ Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n) {
   return propagate_from(std::move(arrays), video_top_n, nullptr);
 }
 
-Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n, const OwnPayloads& own) {
+Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n, OwnPayloads& own) {
   return propagate_from(std::move(arrays), video_top_n, &own);
 }
 

@@ -298,10 +298,13 @@ class OwnPayloads {
   virtual void prefetch(NodeId u) const = 0;
   // About the bytes all own payloads take as records, for reserving room.
   virtual std::size_t record_bytes() const = 0;
+  // Called once every node's own payload has been asked for: what holds
+  // them may go.
+  virtual void release() = 0;
 };
 
 // The same, with the own payloads from `own`: `arrays.payloads` holds no
 // slots.
-Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n, const OwnPayloads& own);
+Trie propagate(TrieArrays&& arrays, std::uint32_t video_top_n, OwnPayloads& own);
 
 }  // namespace tessaloom
