@@ -77,6 +77,12 @@ def test_parquet(tmp_path, capsys, monkeypatch):
     pq.write_table(pa.table({"term": columns[0], "video_id": videos, "count": columns[2], "x": [1] * 4}), path)
     code, err, built = build(capsys, path, tmp_path)
     assert (code, err) == (0, "") and built == expected()
+    parts = tmp_path / "parts.parquet"  # a directory of part files, as Spark writes them
+    parts.mkdir()
+    table = pq.read_table(path)
+    pq.write_table(table.slice(0, 1), parts / "part-0.parquet")
+    pq.write_table(table.slice(1), parts / "part-1.parquet")
+    assert build(capsys, parts, tmp_path)[2] == expected()
 
     pq.write_table(pa.table({"term": ["a", ""], "video_id": videos[:2], "count": [1, 1]}), path)
     assert build(capsys, path, tmp_path)[1] == f"tessaloom: error: {path}, row 2: term is empty\n"
@@ -88,7 +94,7 @@ def test_parquet(tmp_path, capsys, monkeypatch):
     assert build(capsys, path, tmp_path)[1] == (
         f"tessaloom: error: {path}: column 'count' has Arrow type 'g', expected an integer type\n")
 
-    monkeypatch.setitem(sys.modules, "pyarrow.dataset", None)
+    monkeypatch.setitem(sys.modules, "pyarrow.parquet", None)
     _, err, _ = build(capsys, path, tmp_path)
     assert err == f"tessaloom: error: {path}: reading Parquet needs pyarrow: python -m pip install 'tessaloom[parquet]'\n"
 

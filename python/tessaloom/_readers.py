@@ -156,7 +156,6 @@ class ParquetSource(Source):
     def _build(self, top_n: int, progress: Callable[[str], None]) -> Built:
         try:
             import pyarrow  # type: ignore[import-untyped, unused-ignore]
-            import pyarrow.dataset as dataset  # type: ignore[import-untyped, unused-ignore]
             import pyarrow.parquet as parquet  # type: ignore[import-untyped, unused-ignore]
         except ImportError:
             raise ReadError(
@@ -164,23 +163,32 @@ class ParquetSource(Source):
                 "python -m pip install 'tessaloom[parquet]'"
             ) from None
         try:
-            # A file, or a directory of part files (as Spark writes them).
-            data = dataset.dataset(self.name, format="parquet")
-            names = data.schema.names
+            if os.path.isdir(self.name):
+                # A directory of part files (as Spark writes them).
+                import pyarrow.dataset as dataset  # type: ignore[import-untyped, unused-ignore]
+
+                data = dataset.dataset(self.name, format="parquet")
+                full_schema, files, rows = data.schema, list(data.files), data.count_rows()
+                opened = None
+            else:
+                # One file: its footer says all, without the dataset
+                # machinery (a fifth of a second to import).
+                opened = parquet.ParquetFile(self.name, pre_buffer=False, buffer_size=1 << 20)
+                full_schema, files, rows = opened.schema_arrow, [self.name], opened.metadata.num_rows
+            names = full_schema.names
             missing = [name for name in COLUMNS if name not in names]
             if missing:
                 raise ReadError(
                     f"{self.name}: no column named {missing[0]!r} (its columns: {', '.join(names) or 'none'})"
                 )
+            schema = pyarrow.schema([full_schema.field(name) for name in COLUMNS])
+
             # File after file, batch after batch, each decoded when the
             # builder asks for it: one row group's pages at most are held
             # (no read-ahead, no buffering of whole column chunks).
-            rows = data.count_rows()
-            schema = pyarrow.schema([data.schema.field(name) for name in COLUMNS])
-
             def batches() -> Iterator[Any]:
-                for path in data.files:
-                    part = parquet.ParquetFile(path, pre_buffer=False, buffer_size=1 << 20)
+                for path in files:
+                    part = opened if opened is not None else parquet.ParquetFile(path, pre_buffer=False, buffer_size=1 << 20)
                     for batch in part.iter_batches(batch_size=1 << 16, columns=list(COLUMNS), use_threads=False):
                         yield batch if batch.schema == schema else batch.cast(schema)
 
