@@ -622,7 +622,16 @@ std::optional<VocabularyError> IndexBuilder::shape() {
     path_totals.back() += total;
   };
   std::string_view previous;
-  for (const std::uint32_t t : term_order_) {
+  // Terms come in text order, their texts and totals in id order: those of
+  // terms further on are fetched meanwhile, the address of a text first.
+  constexpr std::size_t kEntryAhead = 16, kTextAhead = 8;
+  for (std::size_t k = 0; k < n_terms; ++k) {
+    if (k + kEntryAhead < n_terms) {
+      __builtin_prefetch(&term_entries_[term_order_[k + kEntryAhead]]);
+      __builtin_prefetch(&term_total_[term_order_[k + kEntryAhead]]);
+    }
+    if (k + kTextAhead < n_terms) __builtin_prefetch(term_entry(term_entries_[term_order_[k + kTextAhead]]));
+    const std::uint32_t t = term_order_[k];
     const std::string_view text = term_text(t);
     std::size_t common = 0;
     const std::size_t limit = std::min(previous.size(), text.size());
