@@ -251,11 +251,13 @@ def test_large_vocabulary_in_batches_builds_the_python_builders_index():
     # Past the sizes at which the builder commits staged entries, starts a
     # new group of term lists and chains long lists over many blocks: a
     # term with thousands of entries, counts and video numbers of every
-    # varint width, an Arrow stream of many batches.
+    # varint width, an Arrow stream of many batches; a trie of over 2^17
+    # nodes, propagated in two halves.
     pa = pytest.importorskip("pyarrow")
     videos = [uuid.UUID(int=n * 0x9E3779B97F4A7C15 % 2**128) for n in range(20_000)]
-    triples = [(f"w{i % 40_000:05d}", videos[(i * 7919) % len(videos)], 1 + i % 3) for i in range(90_000)]
-    triples += [("w00007", videos[k % 3_000], 1 + k % 200) for k in range(6_000)]
+    terms = [f"w{k * 2654435761 % 10**8:08d}" for k in range(40_000)]
+    triples = [(terms[i % 40_000], videos[(i * 7919) % len(videos)], 1 + i % 3) for i in range(90_000)]
+    triples += [(terms[7], videos[k % 3_000], 1 + k % 200) for k in range(6_000)]
     triples += [("zz", videos[19_999], 4_000_000_000)]
     expected = canonical(reference(triples, 10))
     assert canonical(tessaloom.build_index(triples, 10).to_bytes()) == expected
