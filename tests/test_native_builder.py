@@ -258,7 +258,8 @@ def test_large_vocabulary_in_batches_builds_the_python_builders_index():
     terms = [f"w{k * 2654435761 % 10**8:08d}" for k in range(40_000)]
     triples = [(terms[i % 40_000], videos[(i * 7919) % len(videos)], 1 + i % 3) for i in range(90_000)]
     triples += [(terms[7], videos[k % 3_000], 1 + k % 200) for k in range(6_000)]
-    triples += [("zz", videos[19_999], 4_000_000_000)]
+    # Counts past 2^31 order as the unsigned numbers they are.
+    triples += [("zz", videos[19_999], 2_000_000_000), ("zz", videos[5], 2**31 + 5), ("zz", videos[6], 9)]
     expected = canonical(reference(triples, 10))
     assert canonical(tessaloom.build_index(triples, 10).to_bytes()) == expected
     table = pa.table(

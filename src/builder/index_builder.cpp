@@ -9,6 +9,10 @@
 #include <numeric>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tessaloom::build {
 
 namespace {
@@ -79,6 +83,74 @@ std::uint32_t next_code_point(const unsigned char*& p) {
   return v;
 }
 
+#if defined(__SSE2__)
+// The place of ids[0..n) that holds `id`, or n; four compared at once.
+std::size_t find_id(const std::uint32_t* ids, std::size_t n, std::uint32_t id) {
+  const __m128i key = _mm_set1_epi32(static_cast<int>(id));
+  std::size_t j = 0;
+  for (; j + 4 <= n; j += 4) {
+    const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ids + j));
+    const int found = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(four, key)));
+    if (found != 0) return j + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(found)));
+  }
+  while (j < n && ids[j] != id) ++j;
+  return j;
+}
+
+// Orders the n <= 32 entries by count, largest first, the first first
+// among equal counts: each entry's place is the number of entries with a
+// larger count and of those before it with the same, counted four at a
+// time, so that no branch depends on the counts.
+void order_by_count(std::uint32_t* ids, std::uint32_t* counts, std::size_t n) {
+  // Compared as signed numbers, the sign bit flipped; the padding is a
+  // count of 0, which no entry has, so it is never counted.
+  alignas(16) std::uint32_t flipped[32];
+  const std::size_t padded = (n + 3) & ~std::size_t{3};
+  for (std::size_t j = 0; j < padded; ++j) flipped[j] = (j < n ? counts[j] : 0) ^ 0x80000000u;
+  std::uint32_t placed_ids[32], placed_counts[32];
+  const __m128i lanes = _mm_setr_epi32(0, 1, 2, 3);
+  for (std::size_t k = 0; k < n; ++k) {
+    const __m128i count = _mm_set1_epi32(static_cast<int>(flipped[k]));
+    const __m128i place = _mm_set1_epi32(static_cast<int>(k));
+    __m128i ahead = _mm_setzero_si128();
+    for (std::size_t j = 0; j < padded; j += 4) {
+      const __m128i four = _mm_load_si128(reinterpret_cast<const __m128i*>(flipped + j));
+      const __m128i before = _mm_cmpgt_epi32(place, _mm_add_epi32(lanes, _mm_set1_epi32(static_cast<int>(j))));
+      const __m128i larger = _mm_cmpgt_epi32(four, count);
+      const __m128i tied = _mm_and_si128(_mm_cmpeq_epi32(four, count), before);
+      ahead = _mm_sub_epi32(ahead, _mm_or_si128(larger, tied));  // a match is -1
+    }
+    ahead = _mm_add_epi32(ahead, _mm_shuffle_epi32(ahead, 0x4E));
+    ahead = _mm_add_epi32(ahead, _mm_shuffle_epi32(ahead, 0xB1));
+    const auto r = static_cast<std::size_t>(_mm_cvtsi128_si32(ahead));
+    placed_ids[r] = ids[k];
+    placed_counts[r] = counts[k];
+  }
+  std::memcpy(ids, placed_ids, n * sizeof(std::uint32_t));
+  std::memcpy(counts, placed_counts, n * sizeof(std::uint32_t));
+}
+#else
+std::size_t find_id(const std::uint32_t* ids, std::size_t n, std::uint32_t id) {
+  std::size_t j = 0;
+  while (j < n && ids[j] != id) ++j;
+  return j;
+}
+
+// Stable insertion sort by count, largest first.
+void order_by_count(std::uint32_t* ids, std::uint32_t* counts, std::size_t n) {
+  for (std::size_t k = 1; k < n; ++k) {
+    const std::uint32_t id = ids[k], count = counts[k];
+    std::size_t j = k;
+    for (; j > 0 && counts[j - 1] < count; --j) {
+      ids[j] = ids[j - 1];
+      counts[j] = counts[j - 1];
+    }
+    ids[j] = id;
+    counts[j] = count;
+  }
+}
+#endif
+
 // Sums the counts of repeated videos in one term's entries, in place, and
 // orders them by sum, largest first, the first seen first among equal
 // sums.  Returns the number of distinct videos.
@@ -87,8 +159,7 @@ std::size_t fold_term(std::uint32_t* ids, std::uint32_t* counts, std::size_t n) 
   std::size_t out = 0;
   if (n <= 32) {
     for (std::size_t k = 0; k < n; ++k) {
-      std::size_t j = 0;
-      while (j < out && ids[j] != ids[k]) ++j;
+      const std::size_t j = find_id(ids, out, ids[k]);
       if (j == out) {
         ids[out] = ids[k];
         counts[out++] = counts[k];
@@ -96,17 +167,7 @@ std::size_t fold_term(std::uint32_t* ids, std::uint32_t* counts, std::size_t n) 
         counts[j] += counts[k];  // cannot wrap: the term's total fits
       }
     }
-    // Stable insertion sort by count, largest first.
-    for (std::size_t k = 1; k < out; ++k) {
-      const std::uint32_t id = ids[k], count = counts[k];
-      std::size_t j = k;
-      for (; j > 0 && counts[j - 1] < count; --j) {
-        ids[j] = ids[j - 1];
-        counts[j] = counts[j - 1];
-      }
-      ids[j] = id;
-      counts[j] = count;
-    }
+    order_by_count(ids, counts, out);
     return out;
   }
   struct Item {
