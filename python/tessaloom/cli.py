@@ -202,6 +202,10 @@ def _write_output(path: str, data: Content) -> None:
 
 def cmd_build(args: argparse.Namespace) -> int:
     _check_build_paths(args.vocab, args.output)
+    # Reading Parquet imports pyarrow, which imports NumPy, whose OpenBLAS
+    # starts a thread a core that spins a while: on a build's cores, a
+    # tenth of its CPU time.  Nothing here does linear algebra.
+    os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     source = open_vocabulary(args.vocab)
 
     def progress(message: str) -> None:
