@@ -12,9 +12,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <condition_variable>
+#include <mutex>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "builder/arrow_input.hpp"
@@ -689,8 +693,87 @@ PyObject* entries_body(PyObject* entries, std::uint32_t top_n, Progress& progres
   return complete(builder, top_n, progress);
 }
 
-// Batches of at least this many rows have the next one fetched beside them.
+// Batches of at least this many rows have the ones after them fetched
+// beside them.
 constexpr std::int64_t kAheadRows = 16'384;
+
+// Fetches a stream's batches on a thread of its own, up to kAhead of them
+// ahead of the reader: from a file, that is their decoding, which then
+// fills whatever time the reading of a batch leaves a core idle, rather
+// than waiting for that reading to end.  Only this thread calls the
+// stream, one call at a time, as its interface asks.  It is started and
+// destroyed with the interpreter lock released, since the stream may take
+// that lock (a stream of Python objects does).
+class Fetcher {
+ public:
+  explicit Fetcher(ArrowArrayStream& stream) : stream_(stream) {
+    if (std::thread::hardware_concurrency() < 2) return;
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (...) {
+      // No thread: `next` fetches on the caller's.
+    }
+  }
+  Fetcher(const Fetcher&) = delete;
+  Fetcher& operator=(const Fetcher&) = delete;
+  ~Fetcher() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    for (; count_ > 0; --count_, head_ = (head_ + 1) % kAhead) ring_[head_].release(&ring_[head_]);
+  }
+
+  // The next batch into `out` (released: the end), or the stream's error.
+  int next(ArrowArray& out) {
+    if (!thread_.joinable()) return stream_.get_next(&stream_, &out);
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return count_ > 0 || done_; });
+    if (count_ == 0) return rc_;
+    out = ring_[head_];
+    head_ = (head_ + 1) % kAhead;
+    --count_;
+    changed_.notify_all();
+    return 0;
+  }
+
+ private:
+  static constexpr std::size_t kAhead = 2;
+
+  void run() {
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return stop_ || count_ < kAhead; });
+        if (stop_) return;
+      }
+      ArrowArray batch{};
+      const int rc = stream_.get_next(&stream_, &batch);
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (rc != 0 || batch.release == nullptr || stop_) {
+        if (rc == 0 && batch.release != nullptr) batch.release(&batch);
+        rc_ = rc;
+        done_ = true;
+        changed_.notify_all();
+        return;
+      }
+      ring_[(head_ + count_) % kAhead] = batch;
+      ++count_;
+      changed_.notify_all();
+    }
+  }
+
+  ArrowArrayStream& stream_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  ArrowArray ring_[kAhead]{};
+  std::size_t head_ = 0, count_ = 0;
+  bool stop_ = false, done_ = false;
+  int rc_ = 0;
+  std::thread thread_;
+};
 
 // Reads every batch of a table stream.
 PyObject* stream_body(PyObject* capsule, std::uint32_t top_n, Progress& progress) {
@@ -712,34 +795,25 @@ PyObject* stream_body(PyObject* capsule, std::uint32_t top_n, Progress& progress
   std::string failure;
   {
     Unlocked unlocked;
-    OwnedArray batch, next;
-    int rc = stream.value.get_next(&stream.value, &batch.value);
+    OwnedArray batch;
+    // Small batches are not worth a thread's hand-over each: until a
+    // large one comes, they are fetched one after the other.
+    std::optional<Fetcher> ahead;
+    auto fetch = [&](ArrowArray& into) {
+      return ahead ? ahead->next(into) : stream.value.get_next(&stream.value, &into);
+    };
     for (;;) {
+      const int rc = fetch(batch.value);
       if (rc != 0) {
         failure = "reading the Arrow stream failed: " + stream.last_error();
         break;
       }
       if (batch.value.release == nullptr) break;  // the end
-      {
-        // The next batch is fetched on a second thread while a large one
-        // is read: from a file, that is its decoding, which then costs the
-        // build next to no time.  The stream is called by one thread at a
-        // time, as its interface asks.  Small batches are not worth a
-        // thread each.
-        auto fetch = [&] { rc = stream.value.get_next(&stream.value, &next.value); };
-        if (batch.value.length >= kAheadRows) {
-          storage::Beside<decltype(fetch)> ahead(fetch);
-          read_batch(layout, batch.value, base, builder, found);
-          ahead.join();
-        } else {
-          read_batch(layout, batch.value, base, builder, found);
-          fetch();
-        }
-      }
+      if (!ahead && batch.value.length >= kAheadRows) ahead.emplace(stream.value);
+      read_batch(layout, batch.value, base, builder, found);
       if (found.any()) break;
       base += static_cast<std::size_t>(batch.value.length);
       batch.reset();
-      std::swap(batch.value, next.value);
       // A batch read whole is checked and set aside at once, so that only
       // one batch's entries wait in the staging columns (and one batch's
       // aside, committed while the next is read); a term whose counts
