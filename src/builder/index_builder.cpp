@@ -35,6 +35,19 @@ std::uint64_t mix(std::uint64_t h) {
   return h;
 }
 
+template <class Byte>
+std::uint64_t load_u64(const Byte* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+template <class Byte>
+std::uint32_t load_u32(const Byte* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
 std::uint64_t hash_bytes(std::string_view s) {
   std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ s.size();
   std::size_t k = 0;
@@ -44,9 +57,31 @@ std::uint64_t hash_bytes(std::string_view s) {
     h = (h ^ chunk) * 0x9E3779B97F4A7C15ULL;
     h ^= h >> 29;
   }
+  // The last 0 to 7 bytes, by loads of fixed width (which may overlap).
+  const char* rest = s.data() + k;
+  const std::size_t left = s.size() - k;
   std::uint64_t tail = 0;
-  std::memcpy(&tail, s.data() + k, s.size() - k);
+  if (left >= 4) {
+    tail = std::uint64_t{load_u32(rest)} | std::uint64_t{load_u32(rest + left - 4)} << 32;
+  } else if (left > 0) {
+    tail = std::uint64_t{static_cast<std::uint8_t>(rest[0])} |
+           std::uint64_t{static_cast<std::uint8_t>(rest[left / 2])} << 8 |
+           std::uint64_t{static_cast<std::uint8_t>(rest[left - 1])} << 16;
+  }
   return mix(h ^ tail);
+}
+
+// Whether n bytes at a and at b are equal.  Most terms are short, and
+// for them loads of fixed width (which may overlap) cost less than a call.
+bool same_bytes(const char* a, const char* b, std::size_t n) {
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  if (n >= 8) return ((load_u64(a) ^ load_u64(b)) | (load_u64(a + n - 8) ^ load_u64(b + n - 8))) == 0;
+  if (n >= 4) return ((load_u32(a) ^ load_u32(b)) | (load_u32(a + n - 4) ^ load_u32(b + n - 4))) == 0;
+  return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+}
+
+bool same_video(const VideoId& a, const VideoId& b) {
+  return ((load_u64(a.data()) ^ load_u64(b.data())) | (load_u64(a.data() + 8) ^ load_u64(b.data() + 8))) == 0;
 }
 
 std::uint64_t hash_video(const VideoId& id) {
@@ -438,7 +473,7 @@ std::uint32_t IndexBuilder::find_or_add(std::string_view utf8, std::uint64_t h) 
       const char* entry = term_entry(slot.entry);
       std::uint32_t length;
       std::memcpy(&length, entry + 4, 4);
-      if (length == utf8.size() && std::memcmp(entry + 8, utf8.data(), utf8.size()) == 0) {
+      if (length == utf8.size() && same_bytes(entry + 8, utf8.data(), utf8.size())) {
         std::uint32_t id;
         std::memcpy(&id, entry, 4);
         return id;
@@ -470,8 +505,13 @@ void IndexBuilder::grow_terms() {
 
 std::uint32_t IndexBuilder::video_id(const VideoId& id) {
   if (2 * (videos_.size() + 1) > video_slots_.size()) grow_videos();
+  return find_or_add_video(id, hash_video(id));
+}
+
+// The table has room for one more video.
+std::uint32_t IndexBuilder::find_or_add_video(const VideoId& id, std::uint64_t h) {
   const std::size_t mask = video_slots_.size() - 1;
-  for (std::size_t i = hash_video(id) & mask;; i = (i + 1) & mask) {
+  for (std::size_t i = h & mask;; i = (i + 1) & mask) {
     VideoSlot& slot = video_slots_[i];
     if (slot.number == 0xFFFFFFFFu) {
       if (videos_.size() >= kMaxCount) fail_capacity();
@@ -480,18 +520,22 @@ std::uint32_t IndexBuilder::video_id(const VideoId& id) {
       videos_.push_back(id);
       return slot.number;
     }
-    if (slot.id == id) return slot.number;
+    if (same_video(slot.id, id)) return slot.number;
   }
 }
 
 void IndexBuilder::video_ids(const VideoId* ids, std::size_t n, std::uint32_t* out) {
   constexpr std::size_t kBatch = 16;
+  std::uint64_t hashes[kBatch];
   for (std::size_t b = 0; b < n; b += kBatch) {
     const std::size_t m = std::min(kBatch, n - b);
     while (2 * (videos_.size() + m) > video_slots_.size()) grow_videos();
     const std::size_t mask = video_slots_.size() - 1;
-    for (std::size_t i = 0; i < m; ++i) __builtin_prefetch(&video_slots_[hash_video(ids[b + i]) & mask]);
-    for (std::size_t i = 0; i < m; ++i) out[b + i] = video_id(ids[b + i]);
+    for (std::size_t i = 0; i < m; ++i) {
+      hashes[i] = hash_video(ids[b + i]);
+      __builtin_prefetch(&video_slots_[hashes[i] & mask]);
+    }
+    for (std::size_t i = 0; i < m; ++i) out[b + i] = find_or_add_video(ids[b + i], hashes[i]);
   }
 }
 

@@ -215,6 +215,7 @@ class IndexBuilder {
   };
   void grow_terms();
   std::uint32_t find_or_add(std::string_view utf8, std::uint64_t hash);
+  std::uint32_t find_or_add_video(const VideoId& id, std::uint64_t hash);
   void grow_videos();
   std::string node_text(std::uint32_t node) const;
 
