@@ -293,6 +293,48 @@ ReadStatus read_dictionary(Field field, const ColumnType& type, const ArrowArray
   return ReadStatus::kOk;
 }
 
+// Appends the counts at [first, first + length) of a column without nulls
+// to `out` when every one is from 1 to kMaxCount; otherwise appends none.
+template <class T>
+bool copy_counts_as(const std::uint8_t* data, std::int64_t first, std::int64_t length, std::vector<std::uint32_t>& out) {
+  const std::size_t at = out.size();
+  out.resize(at + static_cast<std::size_t>(length));
+  std::uint32_t* to = out.data() + at;
+  const std::uint8_t* from = data + sizeof(T) * static_cast<std::size_t>(first);
+  std::uint32_t bad = 0;
+  for (std::int64_t i = 0; i < length; ++i) {
+    T v;
+    std::memcpy(&v, from + sizeof(T) * static_cast<std::size_t>(i), sizeof(T));
+    // Zero, negative values and values past kMaxCount all land above
+    // kMaxCount - 1 once one is taken away (unsigned).
+    const auto shifted = static_cast<std::uint64_t>(static_cast<std::int64_t>(v)) - 1;
+    bad |= static_cast<std::uint32_t>(shifted >= kMaxCount);
+    to[i] = static_cast<std::uint32_t>(v);
+  }
+  if (bad != 0) out.resize(at);
+  return bad == 0;
+}
+
+bool copy_counts(const ColumnType& type, const std::uint8_t* data, std::int64_t first, std::int64_t length,
+                 std::vector<std::uint32_t>& out) {
+  switch (type.width) {
+    case 1:
+      return type.is_signed ? copy_counts_as<std::int8_t>(data, first, length, out)
+                            : copy_counts_as<std::uint8_t>(data, first, length, out);
+    case 2:
+      return type.is_signed ? copy_counts_as<std::int16_t>(data, first, length, out)
+                            : copy_counts_as<std::uint16_t>(data, first, length, out);
+    case 4:
+      return type.is_signed ? copy_counts_as<std::int32_t>(data, first, length, out)
+                            : copy_counts_as<std::uint32_t>(data, first, length, out);
+    case 8:
+      return type.is_signed ? copy_counts_as<std::int64_t>(data, first, length, out)
+                            : copy_counts_as<std::uint64_t>(data, first, length, out);
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 ReadStatus read_column(Field field, const ColumnType& type, const ArrowArray& array, std::int64_t skip,
@@ -414,6 +456,10 @@ ReadStatus read_column(Field field, const ColumnType& type, const ArrowArray& ar
       std::vector<std::uint32_t>& out = builder.count_column();
       make_room(out, static_cast<std::size_t>(length));
       const auto* data = static_cast<const std::uint8_t*>(array.buffers[1]);
+      // Without nulls, a column whose values are all storable is copied in
+      // one pass; one that is not, value by value below, which stops at the
+      // first bad one.
+      if (validity.bitmap == nullptr && copy_counts(type, data, first, length, out)) return ReadStatus::kOk;
       for (std::int64_t i = first; i < first + length; ++i) {
         if (validity.null(i)) return fail(i, BadValue::kNull);
         const std::uint8_t* at = data + static_cast<std::size_t>(type.width) * static_cast<std::size_t>(i);
