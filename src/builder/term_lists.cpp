@@ -31,7 +31,9 @@ void TermLists::release(std::size_t group) {
 }
 
 void TermLists::append(std::uint32_t term, std::uint32_t video, std::uint32_t count) {
-  std::uint8_t bytes[10];
+  // The entry's two varints, in the low bytes of a 16-byte buffer: at most
+  // 5 + 5 bytes.
+  std::uint8_t bytes[16] = {};
   std::size_t length = 0;
   for (std::uint64_t v = std::uint64_t{video} + 1; ; v >>= 7) {
     if (v < 0x80) {
@@ -56,12 +58,24 @@ void TermLists::append(std::uint32_t term, std::uint32_t video, std::uint32_t co
   } else if (list.fill + length > block_size(list.level)) {
     const unsigned level = list.level + 1u < kLevels ? list.level + 1u : list.level;
     const std::uint32_t block = allocate(level, group);
-    std::memcpy(at(list.tail), &block, 4);
+    std::uint8_t* full = at(list.tail);
+    // Past its entries, a block that is not its list's last reads as zeros
+    // (the fixed-width stores below may have left bytes there).
+    std::memset(full + list.fill, 0, block_size(list.level) - list.fill);
+    std::memcpy(full, &block, 4);
     list.tail = block;
     list.fill = 4;
     list.level = static_cast<std::uint8_t>(level);
   }
-  std::memcpy(at(list.tail) + list.fill, bytes, length);
+  std::uint8_t* to = at(list.tail) + list.fill;
+  // A store of fixed width where the block has room for it, rather than a
+  // call for `length` bytes; what it writes past the entry is the next
+  // entry's place, or is cleared above.
+  if (list.fill + 10u <= block_size(list.level)) {
+    std::memcpy(to, bytes, 10);
+  } else {
+    std::memcpy(to, bytes, length);
+  }
   list.fill = static_cast<std::uint16_t>(list.fill + length);
 }
 
