@@ -271,3 +271,34 @@ def test_large_vocabulary_in_batches_builds_the_python_builders_index():
     )
     stream = pa.RecordBatchReader.from_batches(table.schema, table.to_batches(max_chunksize=7_000))
     assert canonical(tessaloom.build_index(stream, 10).to_bytes()) == expected
+
+
+@pytest.mark.parametrize("ending", ["whole", "bad row", "raises"])
+def test_stream_of_large_batches_fetched_ahead(ending):
+    # Batches this large are fetched by a thread of their own while earlier
+    # ones are read; from a generator, that thread takes the interpreter
+    # lock.  A bad row or a failing source stops it, whatever it holds.
+    pa = pytest.importorskip("pyarrow")
+    rows = 20_000
+    schema = pa.schema([("term", pa.string()), ("video_id", pa.binary(16)), ("count", pa.uint32())])
+    triples = [(f"t{(b * rows + i) % 7_001}", VIDEOS[i % 6], 1 + i % 5) for b in range(4) for i in range(rows)]
+
+    def batches():
+        for b in range(4):
+            part = triples[b * rows:(b + 1) * rows]
+            counts = [c for _, _, c in part]
+            if ending == "bad row" and b == 1:
+                counts[5] = 0
+            if ending == "raises" and b == 2:
+                raise RuntimeError("the source broke")
+            yield pa.record_batch([[t for t, _, _ in part], [v.bytes for _, v, _ in part], counts], schema=schema)
+
+    stream = pa.RecordBatchReader.from_batches(schema, batches())
+    if ending == "whole":
+        assert canonical(tessaloom.build_index(stream, 4).to_bytes()) == canonical(reference(triples, 4))
+    elif ending == "bad row":
+        with pytest.raises(ValueError, match=rf"^entries\[{rows + 5}\]: count must be positive, got 0$"):
+            tessaloom.build_index(stream, 4)
+    else:
+        with pytest.raises(ValueError, match="^reading the Arrow stream failed: .*the source broke"):
+            tessaloom.build_index(stream, 4)
