@@ -31,8 +31,7 @@ void TermLists::release(std::size_t group) {
 }
 
 void TermLists::append(std::uint32_t term, std::uint32_t video, std::uint32_t count) {
-  // The entry's two varints, in the low bytes of a 16-byte buffer: at most
-  // 5 + 5 bytes.
+  // The entry's two varints (at most 5 + 5 bytes), then zeros.
   std::uint8_t bytes[16] = {};
   std::size_t length = 0;
   for (std::uint64_t v = std::uint64_t{video} + 1; ; v >>= 7) {
@@ -58,19 +57,15 @@ void TermLists::append(std::uint32_t term, std::uint32_t video, std::uint32_t co
   } else if (list.fill + length > block_size(list.level)) {
     const unsigned level = list.level + 1u < kLevels ? list.level + 1u : list.level;
     const std::uint32_t block = allocate(level, group);
-    std::uint8_t* full = at(list.tail);
-    // Past its entries, a block that is not its list's last reads as zeros
-    // (the fixed-width stores below may have left bytes there).
-    std::memset(full + list.fill, 0, block_size(list.level) - list.fill);
-    std::memcpy(full, &block, 4);
+    std::memcpy(at(list.tail), &block, 4);
     list.tail = block;
     list.fill = 4;
     list.level = static_cast<std::uint8_t>(level);
   }
   std::uint8_t* to = at(list.tail) + list.fill;
   // A store of fixed width where the block has room for it, rather than a
-  // call for `length` bytes; what it writes past the entry is the next
-  // entry's place, or is cleared above.
+  // call for `length` bytes: past the entry it writes zeros, which the
+  // block held there already (its chunk came zeroed).
   if (list.fill + 10u <= block_size(list.level)) {
     std::memcpy(to, bytes, 10);
   } else {
