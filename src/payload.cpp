@@ -1,6 +1,7 @@
 #include "payload.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <functional>
 #include <cstdint>
 #include <utility>
@@ -16,8 +17,9 @@ constexpr std::uint64_t kMaxCount = kMaxU32;
 // Fold once this many pairs have been added since the last fold, unless
 // that is less than the distinct ids already held.
 constexpr std::size_t kFoldEvery = std::size_t{1} << 16;
-// Up to this many entries, folding compares them pairwise instead of sorting.
-constexpr std::size_t kFoldSmall = 32;
+// Up to this many entries, folding finds each id's group through a small
+// table on the stack instead of sorting.
+constexpr std::size_t kFoldSmall = 512;
 
 }  // namespace
 
@@ -42,18 +44,29 @@ void VideoTotals::add(const PayloadView& payload) {
 // partial sum gives the same result as clamping the whole sum.
 void VideoTotals::fold() {
   if (entries_.size() <= kFoldSmall) {
-    // Few entries: match each against the distinct ids found so far.
+    // Few entries: each id's group found through an open-addressing table
+    // of group numbers (plus one; 0 is empty), at most half full, the
+    // groups kept in place in the order their ids first come.
+    const unsigned bits = static_cast<unsigned>(std::bit_width(2 * entries_.size()));
+    const std::size_t mask = (std::size_t{1} << bits) - 1;
+    std::uint16_t slots[2 * kFoldSmall * 2];
+    std::fill_n(slots, mask + 1, std::uint16_t{0});
     std::size_t out = 0;
     for (std::size_t k = 0; k < entries_.size(); ++k) {
       const Entry e = entries_[k];
-      std::size_t j = 0;
-      while (j < out && entries_[j].key >> 32 != e.key >> 32) ++j;
-      if (j == out) {
-        entries_[out++] = e;
-      } else {
-        Entry& group = entries_[j];
-        group.key = std::min(group.key, e.key);  // the first appearance
-        group.value = std::min(group.value + e.value, kMaxCount);
+      const auto id = static_cast<std::uint32_t>(e.key >> 32);
+      for (std::size_t i = (std::uint64_t{id} * 0x9E3779B97F4A7C15ULL) >> (64 - bits);; i = (i + 1) & mask) {
+        if (slots[i] == 0) {
+          slots[i] = static_cast<std::uint16_t>(out + 1);
+          entries_[out++] = e;
+          break;
+        }
+        Entry& group = entries_[slots[i] - 1];
+        if (group.key >> 32 == id) {
+          group.key = std::min(group.key, e.key);  // the first appearance
+          group.value = std::min(group.value + e.value, kMaxCount);
+          break;
+        }
       }
     }
     entries_.resize(out);
