@@ -803,8 +803,7 @@ PyObject* stream_body(PyObject* capsule, std::uint32_t top_n, Progress& progress
       return ahead ? ahead->next(into) : stream.value.get_next(&stream.value, &into);
     };
     for (;;) {
-      const int rc = fetch(batch.value);
-      if (rc != 0) {
+      if (fetch(batch.value) != 0) {
         failure = "reading the Arrow stream failed: " + stream.last_error();
         break;
       }
