@@ -211,9 +211,12 @@ class RawArray {
   ~RawArray() { std::free(data_); }
 
   std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
   std::size_t capacity() const { return capacity_; }
   T* data() { return data_; }
   const T* data() const { return data_; }
+  T& operator[](std::size_t i) { return data_[i]; }
+  const T& operator[](std::size_t i) const { return data_[i]; }
   operator std::span<const T>() const { return {data_, size_}; }
 
   void reserve(std::size_t n) {
@@ -243,6 +246,12 @@ class RawArray {
   }
   void append(const T* values, std::size_t n) {
     if (n > 0) std::memcpy(grow(n), values, sizeof(T) * n);
+  }
+  void push_back(const T& value) { *grow(1) = value; }
+  // n copies of `value`, replacing the contents.
+  void assign(std::size_t n, const T& value) {
+    size_ = 0;
+    std::fill_n(grow(n), n, value);
   }
   // The n elements past the end when the capacity holds them, else
   // nullptr; `extend(k)` then takes the first k <= n of them in.
@@ -303,6 +312,14 @@ class PayloadTable {
   // A slot pointing at a record already stored (see `append_*`).
   void push_ref(std::uint32_t offset) {
     refs_.push_back(offset);
+    encoded_bytes_ = PayloadStore::kUnknownSize;
+  }
+  // For slots filled in a run: room for `n` references past the slots
+  // when the capacity holds them, else nullptr; `extend_refs(k)` then
+  // takes the first k <= n of them in.
+  std::uint32_t* ref_room(std::size_t n) { return refs_.room(n); }
+  void extend_refs(std::size_t k) {
+    refs_.extend(k);
     encoded_bytes_ = PayloadStore::kUnknownSize;
   }
 
@@ -368,7 +385,7 @@ class PayloadTable {
     return {static_cast<std::uint32_t>(offset), p + head};
   }
 
-  std::vector<std::uint32_t> refs_;
+  RawArray<std::uint32_t> refs_;
   RawArray<std::uint8_t> records_;
   std::size_t encoded_bytes_ = PayloadStore::kUnknownSize;
 };
