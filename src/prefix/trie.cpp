@@ -94,6 +94,52 @@ bool pack_nodes_into(const NodeArrays& nodes, PackedArrays& into) {
          packer.transitions(nodes.child_transitions) && packer.finish(into);
 }
 
+namespace {
+
+// Places the later children of the `n` nodes whose words (the start of
+// their later children, whether a parent; no symbols yet) are `w` into
+// placed_at[0..unplaced), as the numbering in pre-order says (see
+// NodePacker::shifts); placed_at[unplaced] takes what a leaf on the floor
+// writes.  False when some leaf finds no ancestor with a child left.  A
+// function of its own, so that its state stays in registers.
+[[gnu::noinline]] bool place_later_children(const std::uint32_t* w, std::size_t n, NodeId* placed_at, std::uint32_t unplaced) {
+  struct Open {
+    std::uint32_t next, left;
+  };
+  std::vector<Open> open(64);
+  open[0] = {0, kMaxU32};  // the floor
+  std::size_t top = 0;
+  std::uint32_t orphans = 0;
+  Open* stack = open.data();
+  std::size_t room = open.size();
+  std::uint32_t later = static_cast<std::uint32_t>(PackedNodes::later(w[0]));
+  for (std::size_t u = 0; u + 1 < n; ++u) {
+    if (top + 2 > room) {
+      open.resize(2 * room);
+      stack = open.data();
+      room = open.size();
+    }
+    const std::uint32_t parent = PackedNodes::is_parent(w[u]) ? 1 : 0, leaf = parent ^ 1;
+    // A parent's later children (the first is u + 1); a leaf has none.
+    const auto next_later = static_cast<std::uint32_t>(PackedNodes::later(w[u + 1]));
+    const std::uint32_t left = next_later - later;
+    Open& t = stack[top];
+    const std::uint32_t on_floor = top == 0 ? 1 : 0;
+    orphans |= leaf & on_floor;
+    const std::uint32_t placed = 0u - (leaf & (on_floor ^ 1));
+    placed_at[unplaced ^ ((t.next ^ unplaced) & placed)] = static_cast<NodeId>(u + 1);
+    t.next += leaf;
+    t.left -= leaf;
+    top -= t.left == 0 ? 1 : 0;  // only a leaf can empty it
+    stack[top + 1] = {later, left};
+    top += parent & (left != 0 ? 1 : 0);
+    later = next_later;
+  }
+  return orphans == 0;
+}
+
+}  // namespace
+
 bool NodePacker::shifts(std::vector<std::uint32_t>&& shifts) {
   std::vector<std::uint32_t>& words = out_.words;
   words = std::move(shifts);
@@ -124,33 +170,9 @@ bool NodePacker::shifts(std::vector<std::uint32_t>&& shifts) {
   // One more at the end, where a leaf on the floor writes.
   const std::uint32_t unplaced = static_cast<std::uint32_t>(n - 1 - parents);
   siblings.resize(unplaced + 1);
-  struct Open {
-    std::uint32_t next, left;
-  };
-  std::vector<Open> open(64);
-  open[0] = {0, kMaxU32};  // the floor
-  std::size_t top = 0;
-  std::uint32_t orphans = 0;
-  for (std::size_t u = 0; u + 1 < n; ++u) {
-    if (top + 2 > open.size()) open.resize(2 * open.size());
-    const std::uint32_t w = words[u];
-    const std::uint32_t parent = PackedNodes::is_parent(w) ? 1 : 0, leaf = parent ^ 1;
-    const auto later = static_cast<std::uint32_t>(PackedNodes::later(w));
-    // A parent's later children (the first is u + 1); a leaf has none.
-    const auto left = static_cast<std::uint32_t>(PackedNodes::later(words[u + 1])) - later;
-    Open& t = open[top];
-    const std::uint32_t on_floor = top == 0 ? 1 : 0;
-    orphans |= leaf & on_floor;
-    const std::uint32_t placed = 0u - (leaf & (on_floor ^ 1));
-    siblings[unplaced ^ ((t.next ^ unplaced) & placed)] = static_cast<NodeId>(u + 1);
-    t.next += leaf;
-    t.left -= leaf;
-    top -= t.left == 0 ? 1 : 0;  // only a leaf can empty it
-    open[top + 1] = {later, left};
-    top += parent & (left != 0 ? 1 : 0);
-  }
+  const bool placed = place_later_children(words.data(), n, siblings.data(), unplaced);
   siblings.pop_back();
-  return orphans == 0;
+  return placed;
 }
 
 bool NodePacker::labels(std::span<const Label> labels) { return labels_of_size(labels, codec::char_run_size(labels)); }
@@ -158,11 +180,13 @@ bool NodePacker::labels(std::span<const Label> labels) { return labels_of_size(l
 bool NodePacker::labels_of_size(std::span<const Label> labels, std::size_t encoded_bytes) {
   std::vector<std::uint32_t>& words = out_.words;
   if (labels.size() > words.size() - labels_seen_) return false;
-  for (const Label label : labels) {
-    const std::uint16_t symbol = symbols_.symbol(label);
+  std::uint32_t* const at = words.data() + labels_seen_;
+  for (std::size_t k = 0; k < labels.size(); ++k) {
+    const std::uint16_t symbol = symbols_.symbol(labels[k]);
     if (symbol == detail::Alphabet::kNone) return false;
-    words[labels_seen_++] |= symbol;
+    at[k] |= symbol;
   }
+  labels_seen_ += labels.size();
   out_.encoded_bytes[1] += encoded_bytes;
   return true;
 }
