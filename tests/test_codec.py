@@ -131,6 +131,21 @@ def test_longer_varint_forms_read_and_rewritten_shortest(PS, longer, shortest):
         assert PS.from_bytes(data).to_bytes() == u32_fields(shortest)[field], field
 
 
+def test_longer_form_in_a_run_of_five_byte_forms(PS):
+    """Runs of five-byte forms are stepped over many at a time: a longer
+    form anywhere in one is found and rewritten."""
+    big = [b"\xfc" + (70000 + k).to_bytes(4, "little") for k in range(20)]
+    for j in range(20):
+        forms = list(big)
+        forms[j] = b"\xfc" + j.to_bytes(4, "little")
+        shortest = list(big)
+        shortest[j] = bytes([j])
+        run, run_shortest = b"\x14" + b"".join(forms), b"\x14" + b"".join(shortest)
+        for given, written in ((run + run, run_shortest + run_shortest), (run + b"\x00", run_shortest + b"\x00")):
+            data = rec(payloads=b"\x01\x01\x00" + given)
+            assert PS.from_bytes(data).to_bytes() == rec(payloads=b"\x01\x01\x00" + written), j
+
+
 @pytest.mark.parametrize("count", ["fb0100", "fc01000000", "fd0100000000000000"])
 def test_longer_count_forms(PS, count):
     count = bytes.fromhex(count)

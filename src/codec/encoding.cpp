@@ -274,7 +274,16 @@ bool Reader::skip_u32_run(std::size_t n, bool& longer) {
         ++i;
       }
     } else if (b == 252) {
-      // Large node numbers come as runs of five-byte forms: four at once.
+      // Large node numbers come as runs of five-byte forms: sixteen or
+      // four at once.
+#if defined(__SSE2__)
+      if (bool group_longer = false; fast - i >= 16 && check_five_byte_run(p, group_longer)) {
+        longer_form |= group_longer;
+        p += 80;
+        i += 16;
+        continue;
+      }
+#endif
       if (fast - i >= 4 && p[5] == 252 && p[10] == 252 && p[15] == 252) {
         longer_form |= std::min({load_le32(p + 1), load_le32(p + 6), load_le32(p + 11), load_le32(p + 16)}) <= 0xFFFF;
         p += 20;
