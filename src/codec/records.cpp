@@ -210,68 +210,94 @@ bool short_equal(const std::uint8_t* a, const std::uint8_t* b, std::size_t size)
 // byte pointer, which may alias any object in memory, so state kept in
 // the table or the reader would be stored and loaded again every slot.
 struct ShortRun {
-  const std::uint8_t* p;            // the next slot's tag
-  std::uint8_t* records;            // the record array
-  std::size_t size;                 // its bytes taken in
-  std::uint32_t* refs;              // where the next reference goes
-  std::uint32_t last;               // the record stored last
-  const std::uint8_t* last_short;   // its bytes in the input (kShortRecord readable)
-  std::size_t last_short_size;      // their number, or kShortRecord + 1
+  const std::uint8_t* p;     // the next slot's tag
+  std::uint8_t* records;     // the record array
+  std::size_t size;          // its bytes taken in
+  std::uint32_t* refs;       // where the next reference goes
+  std::uint32_t last;        // the record stored last
+  // Where it is in the record array, its length first, with kShortRecord
+  // + 1 bytes readable; or a length no record of a run has.
+  const std::uint8_t* prev;
 };
 
-// Reads up to `slots` slots into `run`, while `limit` bytes or more are
-// left before `end` at each slot's tag and the record array's size is at
-// most `size_limit`; stops before the first slot that is absent, fails,
-// or holds any other record, which the caller reads the general way.
+// Stands for the last record where there is none yet.
+constexpr std::uint8_t kNoLastRecord[kShortRecord + 1] = {0xFF};
+
+// Reads up to `slots` slots into `run`, while 64 bytes or more are left
+// before `end` at each slot's tag and the record array's size is at most
+// `size_limit`; stops before the first slot that is absent, fails, or
+// holds any other record, which the caller reads the general way.
 // Returns the slots read.
 std::size_t read_short_run(ShortRun& run, std::size_t slots, const std::uint8_t* end, std::size_t size_limit) {
 #if defined(__SSE2__)
   // The farthest byte looked at is 52 past a slot's tag (a record of ten
-  // ids after a three-byte total: the sixteen bytes from its counts).
-  constexpr std::size_t kReadable = 64;
+  // ids after a three-byte total: the sixteen bytes from its counts).  A
+  // slot takes at most 46 bytes of the input (its tag and a record of ten
+  // ids) and as many of the record array (a length and the record).
+  constexpr std::size_t kReadable = 64, kMostBytes = 46;
   static_assert(kShortRecord + 1 <= kReadable);
   const std::uint8_t* p = run.p;
   std::uint8_t* const records = run.records;
   std::size_t size = run.size;
-  std::uint32_t* const refs = run.refs;
+  std::uint32_t* refs = run.refs;
+  std::uint32_t* const refs_end = refs + slots;
   std::uint32_t last = run.last;
-  const std::uint8_t* last_short = run.last_short;
-  std::size_t last_short_size = run.last_short_size;
-  static constexpr unsigned kStarts[] = {0, 0x1, 0x9, 0x49, 0x249, 0x1249};
+  const std::uint8_t* prev = run.prev;
+  // By the number of ids: where the forms start in the two groups of up
+  // to five ids, and a bit for each count.
+  struct Groups {
+    unsigned first, second, counts;
+  };
+  static constexpr auto kGroups = [] {
+    constexpr unsigned kStarts[] = {0, 0x1, 0x9, 0x49, 0x249, 0x1249};
+    std::array<Groups, 11> groups{};
+    for (unsigned c = 0; c <= 10; ++c) groups[c] = {kStarts[c < 5 ? c : 5], kStarts[c > 5 ? c - 5 : 0], (1u << c) - 1};
+    return groups;
+  }();
   const auto bad_ids = [](const std::uint8_t* at, unsigned starts) {
     const ThreeByteGroup group = check_three_byte_group(at, starts);
     return group.not_marked | group.longer;
   };
-  std::size_t i = 0;
-  for (; i < slots && static_cast<std::size_t>(end - p) >= kReadable && size <= size_limit; ++i) {
-    const std::uint8_t* s = p + 1;
-    const unsigned b0 = s[0];
-    const bool small_total = b0 <= 250;
-    const std::size_t total = small_total ? 1 : 3;
-    const std::size_t c = s[total];
-    if (p[0] != 1 || c > 10) break;
-    const std::uint8_t* q = s + total + 1;
-    const unsigned wanted = (1u << c) - 1;
-    const unsigned bad = static_cast<unsigned>(!small_total && (b0 != 251 || load_le16(s + 1) <= 250)) |
-                         static_cast<unsigned>(q[3 * c] != c) | bad_ids(q, kStarts[c < 5 ? c : 5]) |
-                         bad_ids(q + 15, kStarts[c > 5 ? c - 5 : 0]) | ((one_byte_forms(q + 3 * c + 1) & wanted) ^ wanted);
-    if (bad != 0) break;
-    const std::size_t length = total + 2 + 4 * c;
-    const bool repeats = static_cast<unsigned>(length == last_short_size) * static_cast<unsigned>(short_equal(last_short, s, length)) != 0;
-    std::uint8_t* out = records + size;
-    out[0] = static_cast<std::uint8_t>(length);  // a one-byte length
-    std::memcpy(out + 1, s, kShortRecord);
-    // Masks, not branches (a compiler turns a choice into a branch).
-    const std::uint32_t differs = 0u - static_cast<std::uint32_t>(!repeats);
-    last ^= (last ^ static_cast<std::uint32_t>(size)) & differs;
-    size += (1 + length) & differs;
-    last_short = s;
-    last_short_size = length;
-    refs[i] = last;
-    p = s + length;
+  while (refs != refs_end) {
+    // As many slots as the bounds allow whatever the records, with no
+    // check of them on the way.
+    const std::size_t avail = static_cast<std::size_t>(end - p);
+    if (avail < kReadable || size > size_limit) break;
+    const std::size_t k = std::min({static_cast<std::size_t>(refs_end - refs), (avail - kReadable) / kMostBytes + 1,
+                                    (size_limit - size) / kMostBytes + 1});
+    std::uint32_t* const stop = refs + k;
+    for (; refs != stop; ++refs) {
+      const std::uint8_t* s = p + 1;
+      const unsigned b0 = s[0];
+      const bool small_total = b0 <= 250;
+      const std::size_t total = small_total ? 1 : 3;
+      const std::size_t c = s[total];
+      if (p[0] != 1 || c > 10) break;
+      const std::uint8_t* q = s + total + 1;
+      const Groups& groups = kGroups[c];
+      const unsigned bad = static_cast<unsigned>(!small_total && (b0 != 251 || load_le16(s + 1) <= 250)) |
+                           static_cast<unsigned>(q[3 * c] != c) | bad_ids(q, groups.first) | bad_ids(q + 15, groups.second) |
+                           ((one_byte_forms(q + 3 * c + 1) & groups.counts) ^ groups.counts);
+      if (bad != 0) break;
+      const std::size_t length = total + 2 + 4 * c;
+      // The same length and bytes as the record stored last.
+      const bool repeats = static_cast<unsigned>(length == prev[0]) * static_cast<unsigned>(short_equal(prev + 1, s, length)) != 0;
+      std::uint8_t* out = records + size;
+      out[0] = static_cast<std::uint8_t>(length);  // a one-byte length
+      std::memcpy(out + 1, s, kShortRecord);
+      // Masks, not branches (a compiler turns a choice into a branch).
+      const std::uint32_t differs = 0u - static_cast<std::uint32_t>(!repeats);
+      last ^= (last ^ static_cast<std::uint32_t>(size)) & differs;
+      prev = repeats ? prev : out;
+      size += (1 + length) & differs;
+      *refs = last;
+      p = s + length;
+    }
+    if (refs != stop) break;
   }
-  run = {p, records, size, refs + i, last, last_short, last_short_size};
-  return i;
+  const std::size_t read = slots - static_cast<std::size_t>(refs_end - refs);
+  run = {p, records, size, refs, last, prev};
+  return read;
 #else
   return 0;
 #endif
@@ -338,17 +364,21 @@ bool read_payloads(Reader& reader, TrieArrays& arrays, Pages pages = Pages::kBes
       // Up to the next slot where the pages are looked at.
       const std::size_t slots = std::min(count, (i / kInlineSlots + 1) * kInlineSlots) - i;
       const std::size_t room = table.record_capacity() - (kShortRecord + 1);
-      ShortRun run{reader.position(), static_cast<std::uint8_t*>(table.record_storage()), table.record_bytes(),
-                   table.ref_room(slots), last, last_short, last_short_size};
+      auto* const records = static_cast<std::uint8_t*>(table.record_storage());
+      ShortRun run{reader.position(), records, table.record_bytes(), table.ref_room(slots), last,
+                   last == kAbsentPayload ? kNoLastRecord : records + last};
       if (run.refs != nullptr) {
         if (const std::size_t k = read_short_run(run, slots, input_end, std::min(room, std::size_t{kMaxU32} - 1 - (kShortRecord + 1))); k != 0) {
+          // The last record came from the input, as it was.
+          const std::size_t last_size = run.prev[0];
+          const std::uint8_t* const last_start = run.p - last_size;
           reader.advance(static_cast<std::size_t>(run.p - reader.position()));
           table.commit_record(run.size - table.record_bytes());
           table.extend_refs(k);
           last = run.last;
-          last_input = {run.last_short, run.last_short_size};
-          last_short = run.last_short;
-          last_short_size = run.last_short_size;
+          last_input = {last_start, last_size};
+          last_short = last_start;
+          last_short_size = last_size;
           copied.store(table.record_bytes(), std::memory_order_relaxed);
           i += k - 1;
           continue;
