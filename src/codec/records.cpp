@@ -360,7 +360,11 @@ bool read_payloads(Reader& reader, TrieArrays& arrays, Pages pages = Pages::kBes
       storage::Prefault::populate(static_cast<std::uint8_t*>(table.record_storage()) + populated, k);
       populated += k;
     }
-    if (!by_child && (last_input.data() != nullptr || last == kAbsentPayload) && table.record_capacity() >= kShortRecord + 1) {
+    // A run starts where the next record has at most ten ids (a look at
+    // its tag and count first, so that longer records cost little more).
+    if (const std::uint8_t* p = reader.position();
+        reader.remaining() >= 64 && p[0] == 1 && p[p[1] <= 250 ? 2 : 4] <= 10 && !by_child &&
+        (last_input.data() != nullptr || last == kAbsentPayload) && table.record_capacity() >= kShortRecord + 1) {
       // Up to the next slot where the pages are looked at.
       const std::size_t slots = std::min(count, (i / kInlineSlots + 1) * kInlineSlots) - i;
       const std::size_t room = table.record_capacity() - (kShortRecord + 1);
