@@ -295,7 +295,9 @@ def test_stream_of_large_batches_fetched_ahead(ending):
 
     stream = pa.RecordBatchReader.from_batches(schema, batches())
     if ending == "whole":
-        assert canonical(tessaloom.build_index(stream, 4).to_bytes()) == canonical(reference(triples, 4))
+        # Against the build from the same triples (checked against the Python
+        # builder elsewhere), which costs far less than that builder.
+        assert tessaloom.build_index(stream, 4).to_bytes() == tessaloom.build_index(triples, 4).to_bytes()
     elif ending == "bad row":
         with pytest.raises(ValueError, match=rf"^entries\[{rows + 5}\]: count must be positive, got 0$"):
             tessaloom.build_index(stream, 4)
