@@ -40,11 +40,16 @@ enum class Pages : bool { kBeside, kInline };
 class FreshPages {
  public:
   FreshPages(Pages pages, void* data, std::size_t size)
-      : prefault_(data, pages == Pages::kBeside ? size : 0) {
+      : huge_(data, size), prefault_(data, pages == Pages::kBeside ? size : 0) {
     if (pages == Pages::kInline && size >= storage::Prefault::kMinSize) storage::Prefault::populate(data, size);
   }
 
  private:
+  // Before any page is made resident, huge ones where they can be: the
+  // arrays are written whole (or freed on failure).
+  struct HugePages {
+    HugePages(void* data, std::size_t size) { storage::Prefault::prefer_huge_pages(data, size); }
+  } huge_;
   storage::Prefault prefault_;
 };
 
@@ -319,6 +324,8 @@ bool read_payloads(Reader& reader, TrieArrays& arrays, Pages pages = Pages::kBes
   // tag they come with, below 251 bytes; 1% above).
   const std::size_t left = reader.remaining();
   table.reserve(std::min(count, left), left + left / 64 + 16);
+  // What the records do not take is given back at the end.
+  storage::Prefault::prefer_huge_pages(table.record_storage(), table.record_capacity());
   // The records' pages are made resident on another thread a little ahead
   // of the copying; the capacity past what the records take is not.
   std::atomic<std::size_t> copied{0};
@@ -718,29 +725,31 @@ DecodeResult decode_trie(std::span<const std::uint8_t> bytes) {
   const Reader start(bytes);
   std::size_t nodes = 0;
   if (Reader peek = start; peek.read_count(nodes) && nodes >= kPackBeside) {
-    // A large tree: the node arrays are stepped over to find the payloads,
-    // and packed on a second thread while the payloads are read (packing
-    // reads only the node arrays' bytes, reading writes only the payloads).
+    // A large tree: packed on a second thread from the start, while this
+    // one steps over the node arrays to find the payloads and reads them
+    // (packing reads only the node arrays' bytes, reading writes only the
+    // payloads).
+    PackedArrays packed;
+    bool packs = false;
+    // Where the records are short against the nodes, packing keeps the
+    // second core as busy as reading keeps the first: each thread then
+    // makes its own pages resident.  What follows the node arrays is
+    // judged before they are stepped over, by the least they take (a
+    // byte for each element).
+    const std::size_t rest = bytes.size() - std::min(bytes.size(), 3 * nodes);
+    const Pages pages = rest / kInlinePagesBytesPerNode < nodes ? Pages::kInline : Pages::kBeside;
+    storage::Beside beside([&, nodes_reader = start]() mutable { packs = read_packed_nodes(nodes_reader, packed, pages); });
     Reader reader = start;
-    if (skip_nodes(reader)) {
-      TrieArrays arrays;
-      PackedArrays packed;
-      bool packs = false;
-      // Where the records are short against the nodes, packing keeps the
-      // second core as busy as reading keeps the first: each thread then
-      // makes its own pages resident.
-      const std::size_t rest = reader.remaining();
-      const Pages pages = rest / kInlinePagesBytesPerNode < nodes ? Pages::kInline : Pages::kBeside;
-      storage::Beside beside([&, nodes_reader = start]() mutable { packs = read_packed_nodes(nodes_reader, packed, pages); });
-      const bool read = read_payloads(reader, arrays, pages) && read_video_seq(reader, arrays.video_index);
-      beside.join();
-      if (packs) {
-        if (!read) return reader.error();
-        arrays.packed = std::move(packed);
-        return adopt(std::move(arrays));
-      }
-      // Any other node arrays are read again the general way, below.
+    TrieArrays arrays;
+    const bool stepped = skip_nodes(reader);
+    const bool read = stepped && read_payloads(reader, arrays, pages) && read_video_seq(reader, arrays.video_index);
+    beside.join();
+    if (stepped && packs) {
+      if (!read) return reader.error();
+      arrays.packed = std::move(packed);
+      return adopt(std::move(arrays));
     }
+    // Any other node arrays are read again the general way, below.
   }
   Reader reader = start;
   TrieArrays arrays;

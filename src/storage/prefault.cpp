@@ -50,6 +50,17 @@ void Prefault::populate([[maybe_unused]] void* data, [[maybe_unused]] std::size_
 #endif
 }
 
+void Prefault::prefer_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t size) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  // The size of a huge page where the processor has them of 2 MB; others
+  // only see fewer whole ones in a range.
+  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
+  const auto first = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+  const auto last = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
+  if (data != nullptr && last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
+
 Prefault::~Prefault() {
   stop_.store(true, std::memory_order_relaxed);
   if (thread_.joinable()) thread_.join();

@@ -37,6 +37,14 @@ class Prefault {
   // the calling thread, at once (fewer kernel entries than faulting them in
   // one by one); does nothing where the kernel cannot.
   static void populate(void* data, std::size_t size) noexcept;
+  // Asks that the fresh range [data, data + size), which its writer fills
+  // whole, be backed by huge pages where the kernel offers them on request
+  // (Linux's MADV_HUGEPAGE, for the aligned huge pages inside the range):
+  // one fault, or one step of populating, then makes a whole huge page
+  // resident instead of a small one.  Only for ranges written to the end,
+  // or trimmed to what was written: a huge page is resident as a whole.
+  // Does nothing elsewhere, or for ranges that hold no whole huge page.
+  static void prefer_huge_pages(void* data, std::size_t size) noexcept;
   Prefault(const Prefault&) = delete;
   Prefault& operator=(const Prefault&) = delete;
   // Stops the thread and waits for it.
