@@ -569,6 +569,67 @@ std::optional<EncodeError> find_unencodable(const Trie& trie) {
 
 namespace {
 
+// The elements that the packed nodes [from, to) take in the three general
+// arrays, written into the three writers, the range of node `from`
+// starting at `start` (see shift_of).
+void write_node_range(const PackedNodes& nodes, std::size_t from, std::size_t to, std::uint32_t start, Writer& shifts,
+                      Writer& labels, Writer& transitions) {
+  // Values are gathered a block at a time and written as runs.
+  constexpr std::size_t kBlock = 512;
+  std::array<std::uint32_t, kBlock> shift_block, label_block, transition_block;
+  std::size_t in_nodes = 0, in_transitions = 0;
+  for_each_general(
+      nodes, from, to, start,
+      [&](Label label, std::uint32_t shift) {
+        shift_block[in_nodes] = shift;
+        label_block[in_nodes] = label;
+        if (++in_nodes == kBlock) {
+          shifts.write_u32_run(shift_block);
+          labels.write_char_run(label_block);
+          in_nodes = 0;
+        }
+      },
+      [&](NodeId c, bool take) {
+        transition_block[in_transitions] = c;
+        in_transitions += take;
+        if (in_transitions == kBlock) transitions.write_u32_run(transition_block), in_transitions = 0;
+      },
+      [&](std::span<const NodeId> later) {
+        if (later.size() > kBlock - in_transitions) {
+          transitions.write_u32_run(std::span(transition_block).first(in_transitions));
+          in_transitions = 0;
+          if (later.size() > kBlock) return transitions.write_u32_run(later);
+        }
+        for (const NodeId c : later) transition_block[in_transitions++] = c;
+        if (in_transitions == kBlock) transitions.write_u32_run(transition_block), in_transitions = 0;
+      });
+  shifts.write_u32_run(std::span(shift_block).first(in_nodes));
+  labels.write_char_run(std::span(label_block).first(in_nodes));
+  transitions.write_u32_run(std::span(transition_block).first(in_transitions));
+}
+
+// The bytes the elements of the packed nodes [from, n) take in the three
+// general arrays, the range of node `from` starting at `start`.
+std::array<std::size_t, 3> node_range_bytes(const PackedNodes& nodes, std::size_t from, std::uint32_t start) {
+  // By symbol: the width of its label's UTF-8 form.
+  std::array<std::uint8_t, PackedNodes::kSymbols> widths;
+  for (std::size_t k = 0; k < widths.size(); ++k) widths[k] = static_cast<std::uint8_t>(char_size(nodes.alphabet[k]));
+  std::size_t shift_bytes = 0, label_bytes = 0, transition_bytes = 0;
+  const std::size_t n = nodes.size();
+  const std::uint32_t* words = nodes.words.data();
+  for (std::size_t u = from; u < n; ++u) {
+    const std::uint32_t w = words[u];
+    const std::size_t begin = PackedNodes::later(w), end = nodes.later_end(static_cast<NodeId>(u));
+    const bool parent = PackedNodes::is_parent(w);
+    shift_bytes += varint_size(start);
+    label_bytes += widths[w & 0xFF];
+    transition_bytes += parent ? varint_size(u + 1) : 0;
+    start += static_cast<std::uint32_t>(parent + (end - begin));
+  }
+  transition_bytes += u32_run_size(nodes.siblings.subspan(PackedNodes::later(words[from])));
+  return {shift_bytes, label_bytes, transition_bytes};
+}
+
 // The record's layout, described once: `Sink` is SizeCounter for the
 // sizing pass and Writer for the writing pass.  Payload records are
 // stored in their written form and go out whole.
@@ -600,38 +661,7 @@ void put_nodes(Sink& sink, const Trie& trie) {
       shifts.write_count(n);
       labels.write_count(n);
       transitions.write_count(n - 1);
-      // Values are gathered a block at a time and written as runs.
-      constexpr std::size_t kBlock = 512;
-      std::array<std::uint32_t, kBlock> shift_block, label_block, transition_block;
-      std::size_t in_nodes = 0, in_transitions = 0;
-      for_each_general(
-          nodes,
-          [&](Label label, std::uint32_t shift) {
-            shift_block[in_nodes] = shift;
-            label_block[in_nodes] = label;
-            if (++in_nodes == kBlock) {
-              shifts.write_u32_run(shift_block);
-              labels.write_char_run(label_block);
-              in_nodes = 0;
-            }
-          },
-          [&](NodeId c, bool take) {
-            transition_block[in_transitions] = c;
-            in_transitions += take;
-            if (in_transitions == kBlock) transitions.write_u32_run(transition_block), in_transitions = 0;
-          },
-          [&](std::span<const NodeId> later) {
-            if (later.size() > kBlock - in_transitions) {
-              transitions.write_u32_run(std::span(transition_block).first(in_transitions));
-              in_transitions = 0;
-              if (later.size() > kBlock) return transitions.write_u32_run(later);
-            }
-            for (const NodeId c : later) transition_block[in_transitions++] = c;
-            if (in_transitions == kBlock) transitions.write_u32_run(transition_block), in_transitions = 0;
-          });
-      shifts.write_u32_run(std::span(shift_block).first(in_nodes));
-      labels.write_char_run(std::span(label_block).first(in_nodes));
-      transitions.write_u32_run(std::span(transition_block).first(in_transitions));
+      write_node_range(nodes, 0, n, 0, shifts, labels, transitions);
       // Sizes that disagree with what was written are an internal fault.
       for (const Writer* w : {&shifts, &labels, &transitions}) {
         if (w->remaining() != 0) fail_index(total, w->written());
@@ -687,6 +717,18 @@ void write_exactly(std::uint8_t* out, std::size_t size, Put put) {
 // caller writes the rest.
 constexpr std::size_t kNodesBeside = std::size_t{1} << 20;
 
+// How many of the `n` packed nodes the second thread writes, so that both
+// threads take about as long, the caller also writing `slots` payload
+// slots and `rest_bytes` after the node arrays.  By instruction counts on
+// the light index: a node's three elements cost about 100 to write and 30
+// to size (the caller sizes the nodes it writes), a slot about 48 and its
+// record a quarter of an instruction a byte.
+std::size_t nodes_beside(std::size_t n, std::size_t slots, std::size_t rest_bytes) {
+  const double rest = 48.0 * static_cast<double>(slots) + 0.25 * static_cast<double>(rest_bytes);
+  const double split = (130.0 * static_cast<double>(n) + rest) / 230.0;
+  return split >= static_cast<double>(n) ? n : static_cast<std::size_t>(split);
+}
+
 }  // namespace
 
 std::size_t encoded_size(const Trie& trie) {
@@ -696,9 +738,11 @@ std::size_t encoded_size(const Trie& trie) {
 }
 
 void encode_into(const Trie& trie, std::uint8_t* out, std::size_t size) {
-  // A large output is usually fresh memory: another thread makes its pages
-  // resident from the end while this one writes (and faults in) from the
-  // start, so that the writing finds the rest mapped.
+  // A large output is usually fresh memory, written whole: in huge pages
+  // where the kernel has them, which another thread makes resident from
+  // the end while this one writes (and faults in) from the start, so that
+  // the writing finds the rest mapped.
+  storage::Prefault::prefer_huge_pages(out, size);
   const storage::Prefault prefault(out, size);
   SizeCounter nodes;
   put_nodes(nodes, trie);
@@ -706,9 +750,39 @@ void encode_into(const Trie& trie, std::uint8_t* out, std::size_t size) {
     write_exactly(out, size, [&](Writer& w) { put_trie(w, trie); });
     return;
   }
-  // Regenerating the general arrays from the packed ones takes about as
-  // long as writing everything else: both at once.
-  storage::Beside beside([&] { write_exactly(out, nodes.size(), [&](Writer& w) { put_nodes(w, trie); }); });
+  // Regenerating the general arrays from the packed ones costs more than
+  // writing everything else where records are short: the nodes up to
+  // `split` are written beside, the others here before the rest.
+  const PackedNodes& packed = trie.packed;
+  const std::size_t n = packed.size(), split = nodes_beside(n, trie.payloads.size(), size - nodes.size());
+  const std::array<std::size_t, 3> all = packed.encoded_bytes;
+  const std::uint32_t start = split < n ? shift_of(packed, split) : 0;
+  const std::array<std::size_t, 3> tail = split < n ? node_range_bytes(packed, split, start) : std::array<std::size_t, 3>{};
+  for (std::size_t k = 0; k < 3; ++k) {
+    if (tail[k] > all[k]) fail_index(all[k], tail[k]);
+  }
+  // Where each array starts, and where its elements of the nodes from
+  // `split` on start.
+  const std::size_t at[3] = {0, count_size(n) + all[0], 2 * count_size(n) + all[0] + all[1]};
+  const std::size_t ends[3] = {at[1], at[2], nodes.size()};
+  const auto check = [](const Writer& w) {
+    if (w.remaining() != 0) fail_index(w.written() + w.remaining(), w.written());
+  };
+  storage::Beside beside([&] {
+    Writer shifts(out, ends[0] - tail[0]), labels(out + at[1], ends[1] - at[1] - tail[1]),
+        transitions(out + at[2], ends[2] - at[2] - tail[2]);
+    shifts.write_count(n);
+    labels.write_count(n);
+    transitions.write_count(n - 1);
+    write_node_range(packed, 0, split, 0, shifts, labels, transitions);
+    check(shifts), check(labels), check(transitions);
+  });
+  if (split < n) {
+    Writer shifts(out + ends[0] - tail[0], tail[0]), labels(out + ends[1] - tail[1], tail[1]),
+        transitions(out + ends[2] - tail[2], tail[2]);
+    write_node_range(packed, split, n, start, shifts, labels, transitions);
+    check(shifts), check(labels), check(transitions);
+  }
   write_exactly(out + nodes.size(), size - nodes.size(), [&](Writer& w) { put_rest(w, trie); });
   beside.join();
 }

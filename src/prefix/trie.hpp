@@ -235,25 +235,39 @@ class NodePacker {
 // The general arrays of `trie`, whichever form it holds.
 NodeArrays general_nodes(const Trie& trie);
 
-// The general arrays of a packed trie, node by node: `node(label, shift)`
-// with the node's label and the start of its range, then `first(c, take)`
-// with c = u + 1 and take whether it is u's first child (so that no branch
-// is needed; the callee keeps c only when `take`), then `later(span)` with
-// u's other children.
+// The general arrays of a packed trie for the nodes [from, to), node by
+// node: `node(label, shift)` with the node's label and the start of its
+// range, then `first(c, take)` with c = u + 1 and take whether it is u's
+// first child (so that no branch is needed; the callee keeps c only when
+// `take`), then `later(span)` with u's other children.  `start` is where
+// the range of node `from` starts (see shift_of).
 template <class Node, class First, class Later>
-void for_each_general(const PackedNodes& nodes, Node&& node, First&& first, Later&& later) {
-  const std::size_t n = nodes.size();
+void for_each_general(const PackedNodes& nodes, std::size_t from, std::size_t to, std::uint32_t start, Node&& node,
+                      First&& first, Later&& later) {
   const std::uint32_t* words = nodes.words.data();
-  std::uint32_t start = 0;
-  for (NodeId u = 0; u < n; ++u) {
+  for (auto u = static_cast<NodeId>(from); u < to; ++u) {
     const std::uint32_t w = words[u];
     node(nodes.label_of(w), start);
     const bool parent = PackedNodes::is_parent(w);
     first(u + 1, parent);
-    const std::size_t from = PackedNodes::later(w), to = nodes.later_end(u);
-    later(nodes.siblings.subspan(from, to - from));
-    start += static_cast<std::uint32_t>(parent + (to - from));
+    const std::size_t begin = PackedNodes::later(w), end = nodes.later_end(u);
+    later(nodes.siblings.subspan(begin, end - begin));
+    start += static_cast<std::uint32_t>(parent + (end - begin));
   }
+}
+// The same for every node.
+template <class Node, class First, class Later>
+void for_each_general(const PackedNodes& nodes, Node&& node, First&& first, Later&& later) {
+  for_each_general(nodes, 0, nodes.size(), 0, node, first, later);
+}
+
+// Where node u's range starts in the general `child_transitions`: its
+// later children's start in `siblings`, plus a first child for each parent
+// before it.  O(u) time.
+inline std::uint32_t shift_of(const PackedNodes& nodes, std::size_t u) {
+  std::uint32_t parents = 0;
+  for (std::size_t v = 0; v < u; ++v) parents += nodes.words[v] >> 8 & 1;
+  return static_cast<std::uint32_t>(PackedNodes::later(nodes.words[u])) + parents;
 }
 
 // The index that reads `arrays`, taking them over unchanged.
