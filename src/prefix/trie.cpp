@@ -145,7 +145,12 @@ bool NodePacker::shifts(std::vector<std::uint32_t>&& shifts) {
   words = std::move(shifts);
   const std::size_t n = words.size();
   if (n == 0 || n > PackedNodes::kMaxNodes || words[0] != 0) return false;
-  out_.encoded_bytes[0] = codec::u32_run_size(words);
+  // The shifts never decrease (the loop below fails otherwise), so the
+  // widths of their forms change at two places at most.
+  const auto at_least = [&](std::uint32_t v) {
+    return static_cast<std::size_t>(words.end() - std::lower_bound(words.begin(), words.end(), v));
+  };
+  out_.encoded_bytes[0] = n + 2 * at_least(251) + 2 * at_least(0x10000);
   // Ranges back to back from the start, the last ending at n - 1, the
   // number of transitions.  A node's later children start in `siblings`
   // where its range starts, less one first child for each parent before it.
@@ -208,7 +213,11 @@ bool NodePacker::transitions(std::span<const NodeId> transitions) {
     const std::size_t from = PackedNodes::later(view.words[parent]) + taken - 1;
     const std::size_t to = view.later_end(static_cast<NodeId>(parent));
     const std::size_t k = std::min(to - from, static_cast<std::size_t>(end - t));
-    if (!std::equal(t, t + k, view.siblings.data() + from)) return false;
+    // Mostly a few children: compared inline, not through a call.
+    const NodeId* expected = view.siblings.data() + from;
+    std::uint32_t differ = 0;
+    for (std::size_t j = 0; j < k; ++j) differ |= t[j] ^ expected[j];
+    if (differ != 0) return false;
     t += k;
     taken += k;
     if (from + k == to) taken = 0, ++parent;
@@ -216,12 +225,15 @@ bool NodePacker::transitions(std::span<const NodeId> transitions) {
   parent_ = parent;
   taken_ = taken;
   transitions_seen_ += transitions.size();
-  out_.encoded_bytes[2] += codec::u32_run_size(transitions);
   return true;
 }
 
 bool NodePacker::finish(PackedArrays& into) {
   if (labels_seen_ != out_.words.size() || transitions_seen_ != out_.words.size() - 1) return false;
+  // The transitions of such a tree name every node but the root once: 1 to
+  // n - 1, whatever their order.
+  const std::size_t last = out_.words.size() - 1;
+  out_.encoded_bytes[2] = last + 2 * (last > 250 ? last - 250 : 0) + 2 * (last > 0xFFFF ? last - 0xFFFF : 0);
   into = std::move(out_);
   return true;
 }
