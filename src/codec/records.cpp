@@ -499,19 +499,65 @@ bool read_packed_nodes(Reader& reader, PackedArrays& into, Pages pages = Pages::
          packer.finish(into);
 }
 
-// Steps over the node arrays, checking them; false where reading them
-// would fail.
-bool skip_nodes(Reader& reader) {
-  std::size_t count;
-  bool longer = false;
-  if (!reader.read_count(count) || !reader.skip_u32_run(count, longer) || !reader.read_count(count)) return false;
-  std::array<std::uint32_t, 512> block;
-  for (std::size_t i = 0; i < count;) {
-    const std::size_t k = std::min(block.size(), count - i);
-    if (!reader.read_char_run(block.data(), k)) return false;
-    i += k;
+// Steps over `n` varints of at most 32 bits from `p`, by their markers
+// alone: the position past them, or nullptr where they run past `end` or
+// a marker starts no such varint.
+const std::uint8_t* step_u32s(const std::uint8_t* p, const std::uint8_t* end, std::size_t n) {
+  while (n != 0) {
+    if (p == end) return nullptr;
+#if defined(__SSE2__)
+    // Node numbers from 65536 on: sixteen five-byte forms at once.
+    if (bool ignored = false; *p == 252 && n >= 16 && end - p >= 80 && check_five_byte_run(p, ignored)) {
+      p += 80;
+      n -= 16;
+      continue;
+    }
+#endif
+    const std::size_t width = varint_width(*p);
+    if (width == 0 || width == 9 || width > static_cast<std::size_t>(end - p)) return nullptr;
+    p += width;
+    --n;
   }
-  return reader.read_count(count) && reader.skip_u32_run(count, longer);
+  return p;
+}
+
+// Steps over `n` UTF-8 characters from `p` by their first bytes alone,
+// as step_u32s does.
+const std::uint8_t* step_chars(const std::uint8_t* p, const std::uint8_t* end, std::size_t n) {
+  while (n != 0) {
+#if defined(__SSE2__)
+    // Mostly one-byte forms: sixteen at once.
+    if (n >= 16 && end - p >= 16 &&
+        _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) == 0) {
+      p += 16;
+      n -= 16;
+      continue;
+    }
+#endif
+    if (p == end) return nullptr;
+    const std::size_t width = utf8_char_width(*p);
+    if (width == 0 || width > static_cast<std::size_t>(end - p)) return nullptr;
+    p += width;
+    --n;
+  }
+  return p;
+}
+
+// Steps over the node arrays to what follows them, for a reader that also
+// reads them on the way: where they are well formed this ends where
+// reading them would, and where it returns true on arrays that do not
+// read (a longer form, a bad character), that reading fails on them.
+bool skip_nodes(Reader& reader) {
+  const std::uint8_t* const end = reader.position() + reader.remaining();
+  const auto step = [&](auto stepper) {
+    std::size_t count;
+    if (!reader.read_count(count)) return false;
+    const std::uint8_t* const p = stepper(reader.position(), end, count);
+    if (p == nullptr) return false;
+    reader.advance(static_cast<std::size_t>(p - reader.position()));
+    return true;
+  };
+  return step(step_u32s) && step(step_chars) && step(step_u32s);
 }
 
 // Node arrays of this many nodes are packed on a second thread while the

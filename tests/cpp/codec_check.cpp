@@ -497,9 +497,11 @@ struct Random {
 static void check_random_records() {
   Random rnd;
   int round_trip_failures = 0, disagreements = 0, crashes = 0, packed[2] = {};
-  for (int iter = 0; iter < 3030; ++iter) {
-    // The last few past the size from which node arrays load on a second thread.
-    const Model m = rnd.model(iter < 3000 ? 0 : 70000);
+  for (int iter = 0; iter < 3032; ++iter) {
+    // The last few past the size from which node arrays load on a second
+    // thread, and the last two past the size from which they are written
+    // on two threads, each writing part of every array.
+    const Model m = rnd.model(iter < 3000 ? 0 : iter < 3030 ? 70000 : 130000);
     const Trie t = to_trie(m);
     const Bytes want = ref_encode(m);
     const Bytes got = encode(t);
