@@ -663,6 +663,15 @@ std::array<std::size_t, 3> node_range_bytes(const PackedNodes& nodes, std::size_
   std::size_t shift_bytes = 0, label_bytes = 0, transition_bytes = 0;
   const std::size_t n = nodes.size();
   const std::uint32_t* words = nodes.words.data();
+  if (from > 0xFFFF) {
+    // Every node up to `from` is a child of one before it, so its range
+    // and those after start at `from` or later, and every child is
+    // numbered after its parent: five-byte forms only, for the shifts of
+    // the nodes from `from` on and for the transitions past `start`.
+    for (std::size_t u = from; u < n; ++u) label_bytes += widths[words[u] & 0xFF];
+    if (start < from || start > n - 1) fail_index(n - 1, start);
+    return {5 * (n - from), label_bytes, 5 * (n - 1 - start)};
+  }
   for (std::size_t u = from; u < n; ++u) {
     const std::uint32_t w = words[u];
     const std::size_t begin = PackedNodes::later(w), end = nodes.later_end(static_cast<NodeId>(u));
@@ -718,6 +727,45 @@ void put_nodes(Sink& sink, const Trie& trie) {
   }
 }
 
+// A slot whose record was stored with a length of one byte is, with that
+// byte turned into the 01 tag, the record's length byte and record as the
+// record array holds them: slots of records shorter than this are moved
+// in one fixed-size copy, whose tail the next slot overwrites.
+constexpr std::size_t kSlotCopy = 48;
+
+// Writes slots from `from` on while they are absent or hold such short
+// records, with room for a whole copy in the output and in the record
+// array; returns the first slot it left for the general way.
+std::size_t write_short_slots(Writer& writer, const PayloadStore& payloads, std::size_t from) {
+  const std::size_t room = writer.remaining();
+  const std::size_t record_bytes = payloads.records().size();
+  if (room < kSlotCopy || record_bytes < kSlotCopy) return from;
+  const std::uint32_t* const refs = payloads.refs().data();
+  const std::uint8_t* const records = payloads.records().data();
+  const std::size_t slots = payloads.size();
+  // A copy from a reference up to this reads within the record array.
+  const std::size_t last_copy = record_bytes - kSlotCopy;
+  std::size_t i = from;
+  writer.write_within(room, [&](std::uint8_t* p) {
+    // A copy starting up to here ends within the output.
+    const std::uint8_t* const stop = p + (room - kSlotCopy);
+    for (; i < slots && p <= stop; ++i) {
+      const std::uint32_t ref = refs[i];
+      if (ref == kAbsentPayload) {
+        *p++ = 0;
+        continue;
+      }
+      if (ref > last_copy || records[ref] >= kSlotCopy) break;
+      const std::size_t length = records[ref];
+      std::memcpy(p, records + ref, kSlotCopy);
+      *p = 1;
+      p += 1 + length;
+    }
+    return p;
+  });
+  return i;
+}
+
 // Everything after the node arrays.
 template <class Sink>
 void put_rest(Sink& sink, const Trie& trie) {
@@ -733,6 +781,10 @@ void put_rest(Sink& sink, const Trie& trie) {
     }
   }
   for (std::size_t i = 0; i < payloads.size(); ++i) {
+    if constexpr (std::is_same_v<Sink, Writer>) {
+      i = write_short_slots(sink, payloads, i);
+      if (i == payloads.size()) break;
+    }
     const bool present = payloads.present(i);
     sink.write_tag(present);
     if (present) {
@@ -766,12 +818,15 @@ constexpr std::size_t kNodesBeside = std::size_t{1} << 20;
 // How many of the `n` packed nodes the second thread writes, so that both
 // threads take about as long, the caller also writing `slots` payload
 // slots and `rest_bytes` after the node arrays.  By instruction counts on
-// the light index: a node's three elements cost about 100 to write and 30
-// to size (the caller sizes the nodes it writes), a slot about 48 and its
-// record a quarter of an instruction a byte.
+// the light and heavy indexes: a node's three elements cost about 105 to
+// write and 5 more to size (the caller sizes the nodes it writes past node
+// 65535, see node_range_bytes), a slot
+// about 20 where records are short (see kSlotCopy) and 48 where they are
+// long, and the bytes a quarter of an instruction each.
 std::size_t nodes_beside(std::size_t n, std::size_t slots, std::size_t rest_bytes) {
-  const double rest = 48.0 * static_cast<double>(slots) + 0.25 * static_cast<double>(rest_bytes);
-  const double split = (130.0 * static_cast<double>(n) + rest) / 230.0;
+  const double per_slot = rest_bytes < kSlotCopy * slots ? 20.0 : 48.0;
+  const double rest = per_slot * static_cast<double>(slots) + 0.25 * static_cast<double>(rest_bytes);
+  const double split = (110.0 * static_cast<double>(n) + rest) / 215.0;
   return split >= static_cast<double>(n) ? n : static_cast<std::size_t>(split);
 }
 
