@@ -733,31 +733,33 @@ void put_nodes(Sink& sink, const Trie& trie) {
 // in one fixed-size copy, whose tail the next slot overwrites.
 constexpr std::size_t kSlotCopy = 48;
 
-// Writes slots from `from` on while they are absent or hold such short
-// records, with room for a whole copy in the output and in the record
-// array; returns the first slot it left for the general way.
-std::size_t write_short_slots(Writer& writer, const PayloadStore& payloads, std::size_t from) {
+// Writes slots from `from` on while they are absent or hold records stored
+// with a one-byte length, with room for a short record's whole copy in the
+// output; returns the first slot it left for the general way.
+std::size_t write_one_byte_slots(Writer& writer, const PayloadStore& payloads, std::size_t from) {
   const std::size_t room = writer.remaining();
-  const std::size_t record_bytes = payloads.records().size();
-  if (room < kSlotCopy || record_bytes < kSlotCopy) return from;
+  if (room < kSlotCopy) return from;
   const std::uint32_t* const refs = payloads.refs().data();
   const std::uint8_t* const records = payloads.records().data();
-  const std::size_t slots = payloads.size();
-  // A copy from a reference up to this reads within the record array.
-  const std::size_t last_copy = record_bytes - kSlotCopy;
+  const std::size_t record_bytes = payloads.records().size(), slots = payloads.size();
   std::size_t i = from;
   writer.write_within(room, [&](std::uint8_t* p) {
-    // A copy starting up to here ends within the output.
-    const std::uint8_t* const stop = p + (room - kSlotCopy);
-    for (; i < slots && p <= stop; ++i) {
+    const std::uint8_t* const end = p + room;
+    for (; i < slots && static_cast<std::size_t>(end - p) >= kSlotCopy; ++i) {
       const std::uint32_t ref = refs[i];
       if (ref == kAbsentPayload) {
         *p++ = 0;
         continue;
       }
-      if (ref > last_copy || records[ref] >= kSlotCopy) break;
+      if (ref >= record_bytes) break;
       const std::size_t length = records[ref];
-      std::memcpy(p, records + ref, kSlotCopy);
+      if (length < kSlotCopy && kSlotCopy <= record_bytes - ref) {
+        std::memcpy(p, records + ref, kSlotCopy);
+      } else if (length <= 250 && length < record_bytes - ref && length < static_cast<std::size_t>(end - p)) {
+        std::memcpy(p + 1, records + ref + 1, length);
+      } else {
+        break;
+      }
       *p = 1;
       p += 1 + length;
     }
@@ -782,7 +784,7 @@ void put_rest(Sink& sink, const Trie& trie) {
   }
   for (std::size_t i = 0; i < payloads.size(); ++i) {
     if constexpr (std::is_same_v<Sink, Writer>) {
-      i = write_short_slots(sink, payloads, i);
+      i = write_one_byte_slots(sink, payloads, i);
       if (i == payloads.size()) break;
     }
     const bool present = payloads.present(i);
@@ -821,10 +823,10 @@ constexpr std::size_t kNodesBeside = std::size_t{1} << 20;
 // the light and heavy indexes: a node's three elements cost about 105 to
 // write and 5 more to size (the caller sizes the nodes it writes past node
 // 65535, see node_range_bytes), a slot
-// about 20 where records are short (see kSlotCopy) and 48 where they are
+// about 20 where records are short (see kSlotCopy) and 40 where they are
 // long, and the bytes a quarter of an instruction each.
 std::size_t nodes_beside(std::size_t n, std::size_t slots, std::size_t rest_bytes) {
-  const double per_slot = rest_bytes < kSlotCopy * slots ? 20.0 : 48.0;
+  const double per_slot = rest_bytes < kSlotCopy * slots ? 20.0 : 40.0;
   const double rest = per_slot * static_cast<double>(slots) + 0.25 * static_cast<double>(rest_bytes);
   const double split = (110.0 * static_cast<double>(n) + rest) / 215.0;
   return split >= static_cast<double>(n) ? n : static_cast<std::size_t>(split);
