@@ -4,6 +4,7 @@
 #include <bit>
 #include <functional>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "fault.hpp"
@@ -181,6 +182,21 @@ void PayloadStore::decode_head(std::span<const std::uint8_t> record, std::uint32
 
 std::uint32_t PayloadTable::append_record(std::uint32_t total_count, std::span<const std::uint32_t> video_ids,
                                           std::span<const std::uint32_t> video_counts) {
+  // Short records, which propagation writes by the million, are put in one
+  // pass into a buffer with room for the longest form of every value (so
+  // the writer stores each value whole, with no end checks), then copied
+  // behind their length.  Longer ones are sized first and written in place.
+  constexpr std::size_t kShortRun = 32;
+  if (video_ids.size() <= kShortRun && video_counts.size() <= kShortRun) {
+    // Five bytes at most for each value and the three heads, and the three
+    // that a wide store writes past its value.
+    std::uint8_t buffer[5 * (3 + 2 * kShortRun) + 3];
+    codec::Writer writer(buffer, sizeof buffer);
+    put_record(writer, total_count, video_ids, video_counts);
+    const auto [offset, out] = open_record(writer.written());
+    std::memcpy(out, buffer, writer.written());
+    return offset;
+  }
   codec::SizeCounter counter;
   put_record(counter, total_count, video_ids, video_counts);
   const auto [offset, out] = open_record(counter.size());

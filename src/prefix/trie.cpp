@@ -430,9 +430,9 @@ Trie propagate_from(TrieArrays&& arrays, std::uint32_t video_top_n, OwnPayloads*
           total = add_clamped(total, w.child.total_count);
           w.sums.add(w.child.view());
         }
+        // The buffers only grow: their first `length` values are the list.
         const std::size_t length = w.sums.finish(video_top_n, [&](std::size_t k) {
-          w.ids.resize(k);
-          w.counts.resize(k);
+          if (w.ids.size() < k) w.ids.resize(k), w.counts.resize(k);
           return std::pair{w.ids.data(), w.counts.data()};
         });
         ref = table.append_record(total, std::span(w.ids).first(length), std::span(w.counts).first(length));
