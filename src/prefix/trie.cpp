@@ -99,17 +99,26 @@ namespace {
 // Places the later children of the `n` nodes whose words (the start of
 // their later children, whether a parent; no symbols yet) are `w` into
 // placed_at[0..unplaced), as the numbering in pre-order says (see
-// NodePacker::shifts); placed_at[unplaced] takes what a leaf on the floor
-// writes.  False when some leaf finds no ancestor with a child left.  A
-// function of its own, so that its state stays in registers.
-[[gnu::noinline]] bool place_later_children(const std::uint32_t* w, std::size_t n, NodeId* placed_at, std::uint32_t unplaced) {
+// NodePacker::shifts), and every node but the root where it stands in
+// the general transitions into expected[0..n - 1): a first child at the
+// start of its parent's range, a later one where it is among the parent's
+// children.  placed_at[unplaced] and expected[n - 1] take what a leaf on
+// the floor writes.  False when some leaf finds no ancestor with a child
+// left; else every place of both arrays has been written.  A function of
+// its own, so that its state stays in registers.
+[[gnu::noinline]] bool place_later_children(const std::uint32_t* w, std::size_t n, NodeId* placed_at,
+                                            std::uint32_t unplaced, NodeId* expected) {
+  // An ancestor's next later child: where it goes in `siblings`, how many
+  // are left, and how much further on it stands in the transitions (one
+  // place for the first child of each parent up to the ancestor).
   struct Open {
-    std::uint32_t next, left;
+    std::uint32_t next, left, ahead, unused;
   };
   std::vector<Open> open(64);
-  open[0] = {0, kMaxU32};  // the floor
+  const auto floor_slot = static_cast<std::uint32_t>(n - 1);
+  open[0] = {unplaced, kMaxU32, floor_slot - unplaced, 0};  // the floor
   std::size_t top = 0;
-  std::uint32_t orphans = 0;
+  std::uint32_t parents = 0;
   Open* stack = open.data();
   std::size_t room = open.size();
   std::uint32_t later = static_cast<std::uint32_t>(PackedNodes::later(w[0]));
@@ -124,18 +133,27 @@ namespace {
     const auto next_later = static_cast<std::uint32_t>(PackedNodes::later(w[u + 1]));
     const std::uint32_t left = next_later - later;
     Open& t = stack[top];
-    const std::uint32_t on_floor = top == 0 ? 1 : 0;
-    orphans |= leaf & on_floor;
-    const std::uint32_t placed = 0u - (leaf & (on_floor ^ 1));
-    placed_at[unplaced ^ ((t.next ^ unplaced) & placed)] = static_cast<NodeId>(u + 1);
+    const auto node = static_cast<NodeId>(u + 1);
+    // Node u + 1 is u's first child when u is a parent, else the next
+    // later child on the stack.  Both places are written whichever it is,
+    // without a branch: what a parent writes at the stack's next place is
+    // written again by the leaf that ends the parent's subtree, and what a
+    // leaf writes at the start of its (empty) range, by the parent whose
+    // range starts there (or it lands on the spare place).
+    placed_at[t.next] = node;
+    expected[t.next + t.ahead] = node;
+    expected[later + parents] = node;
     t.next += leaf;
     t.left -= leaf;
     top -= t.left == 0 ? 1 : 0;  // only a leaf can empty it
-    stack[top + 1] = {later, left};
+    stack[top + 1] = {later, left, parents + 1, 0};
     top += parent & (left != 0 ? 1 : 0);
+    parents += parent;
     later = next_later;
+    stack[0].next = unplaced;  // a leaf on the floor moved it
   }
-  return orphans == 0;
+  // A leaf on the floor took one of its children.
+  return stack[0].left == kMaxU32;
 }
 
 }  // namespace
@@ -175,8 +193,11 @@ bool NodePacker::shifts(std::vector<std::uint32_t>&& shifts) {
   // One more at the end, where a leaf on the floor writes.
   const std::uint32_t unplaced = static_cast<std::uint32_t>(n - 1 - parents);
   siblings.resize(unplaced + 1);
-  const bool placed = place_later_children(words.data(), n, siblings.data(), unplaced);
+  // Not zeroed: on success every place of it is written (see above).
+  expected_.reset(new NodeId[n]);
+  const bool placed = place_later_children(words.data(), n, siblings.data(), unplaced, expected_.get());
   siblings.pop_back();
+  if (!placed) expected_.reset();
   return placed;
 }
 
@@ -197,35 +218,13 @@ bool NodePacker::labels_of_size(std::span<const Label> labels, std::size_t encod
 }
 
 bool NodePacker::transitions(std::span<const NodeId> transitions) {
-  const PackedNodes view{out_.words, out_.siblings, nullptr, {}};
-  if (transitions.size() > view.size() - 1 - transitions_seen_) return false;
-  // Parent by parent: its first child, then its later children as one run
-  // of `siblings`.  Some parent is left while transitions are.
-  const NodeId* t = transitions.data();
-  const NodeId* const end = t + transitions.size();
-  std::size_t parent = parent_, taken = taken_;
-  while (t != end) {
-    if (taken == 0) {
-      while (!PackedNodes::is_parent(view.words[parent])) ++parent;
-      if (*t++ != parent + 1) return false;
-      taken = 1;
-    }
-    const std::size_t from = PackedNodes::later(view.words[parent]) + taken - 1;
-    const std::size_t to = view.later_end(static_cast<NodeId>(parent));
-    const std::size_t k = std::min(to - from, static_cast<std::size_t>(end - t));
-    // Mostly a few children: compared inline, not through a call.
-    const NodeId* expected = view.siblings.data() + from;
-    std::uint32_t differ = 0;
-    for (std::size_t j = 0; j < k; ++j) differ |= t[j] ^ expected[j];
-    if (differ != 0) return false;
-    t += k;
-    taken += k;
-    if (from + k == to) taken = 0, ++parent;
-  }
-  parent_ = parent;
-  taken_ = taken;
+  if (transitions.size() > out_.words.size() - 1 - transitions_seen_) return false;
+  // Compared whole, without a branch on where a parent's children end.
+  const NodeId* expected = expected_.get() + transitions_seen_;
+  std::uint32_t differ = 0;
+  for (std::size_t j = 0; j < transitions.size(); ++j) differ |= transitions[j] ^ expected[j];
   transitions_seen_ += transitions.size();
-  return true;
+  return differ == 0;
 }
 
 bool NodePacker::finish(PackedArrays& into) {

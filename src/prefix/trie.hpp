@@ -228,8 +228,10 @@ class NodePacker {
   PackedArrays out_;
   detail::Alphabet symbols_;
   std::size_t labels_seen_ = 0;
-  // The next transition expected: the `taken`-th child of `parent_`.
-  std::size_t parent_ = 0, taken_ = 0, transitions_seen_ = 0;
+  // The transitions the tree has, in their order (one per node but the
+  // root), and how many came.
+  std::unique_ptr<NodeId[]> expected_;
+  std::size_t transitions_seen_ = 0;
 };
 
 // The general arrays of `trie`, whichever form it holds.
