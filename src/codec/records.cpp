@@ -499,30 +499,24 @@ bool read_packed_nodes(Reader& reader, PackedArrays& into, Pages pages = Pages::
          packer.finish(into);
 }
 
-// Steps over `n` varints of at most 32 bits from `p`, by their markers
-// alone: the position past them, or nullptr where they run past `end` or
-// a marker starts no such varint.
-const std::uint8_t* step_u32s(const std::uint8_t* p, const std::uint8_t* end, std::size_t n) {
-  while (n != 0) {
+// Steps over `n` shifts of a packed tree from `p` as their shortest
+// forms take them: they never decrease, so once one takes five bytes, so
+// do all after it.  The position past them, or nullptr where they cannot
+// be such forms.
+const std::uint8_t* step_shifts(const std::uint8_t* p, const std::uint8_t* end, std::size_t n) {
+  for (; n != 0; --n) {
     if (p == end) return nullptr;
-#if defined(__SSE2__)
-    // Node numbers from 65536 on: sixteen five-byte forms at once.
-    if (bool ignored = false; *p == 252 && n >= 16 && end - p >= 80 && check_five_byte_run(p, ignored)) {
-      p += 80;
-      n -= 16;
-      continue;
-    }
-#endif
+    if (*p == 252) return static_cast<std::size_t>(end - p) / 5 >= n ? p + 5 * n : nullptr;
     const std::size_t width = varint_width(*p);
-    if (width == 0 || width == 9 || width > static_cast<std::size_t>(end - p)) return nullptr;
+    if (width == 0 || width > 3 || width > static_cast<std::size_t>(end - p)) return nullptr;
     p += width;
-    --n;
   }
   return p;
 }
 
-// Steps over `n` UTF-8 characters from `p` by their first bytes alone,
-// as step_u32s does.
+// Steps over `n` UTF-8 characters from `p` by their first bytes alone:
+// the position past them, or nullptr where they run past `end` or a byte
+// starts no character.
 const std::uint8_t* step_chars(const std::uint8_t* p, const std::uint8_t* end, std::size_t n) {
   while (n != 0) {
 #if defined(__SSE2__)
@@ -543,21 +537,30 @@ const std::uint8_t* step_chars(const std::uint8_t* p, const std::uint8_t* end, s
   return p;
 }
 
-// Steps over the node arrays to what follows them, for a reader that also
-// reads them on the way: where they are well formed this ends where
-// reading them would, and where it returns true on arrays that do not
-// read (a longer form, a bad character), that reading fails on them.
-bool skip_nodes(Reader& reader) {
+// Steps over the node arrays of a tree the packed form holds, in their
+// shortest forms, to what follows them, for a reader that starts on the
+// payloads while another reads the node arrays: the shifts by their
+// markers until they take five bytes each, the labels by their first
+// bytes, and the transitions, which name 1 to n - 1 in some order, by the
+// bytes those numbers take.  That reading says whether this ended where it
+// does; any other node arrays end elsewhere, or do not pack.
+bool step_over_tree_nodes(Reader& reader) {
   const std::uint8_t* const end = reader.position() + reader.remaining();
-  const auto step = [&](auto stepper) {
-    std::size_t count;
-    if (!reader.read_count(count)) return false;
-    const std::uint8_t* const p = stepper(reader.position(), end, count);
+  std::size_t n = 0, labels = 0, transitions = 0;
+  const auto step = [&](const std::uint8_t* p) {
     if (p == nullptr) return false;
     reader.advance(static_cast<std::size_t>(p - reader.position()));
     return true;
   };
-  return step(step_u32s) && step(step_chars) && step(step_u32s);
+  if (!reader.read_count(n) || !step(step_shifts(reader.position(), end, n)) || !reader.read_count(labels) ||
+      !step(step_chars(reader.position(), end, labels)) || !reader.read_count(transitions) || transitions + 1 != n) {
+    return false;
+  }
+  const std::size_t bytes = transitions + 2 * (transitions > 250 ? transitions - 250 : 0) +
+                            2 * (transitions > 0xFFFF ? transitions - 0xFFFF : 0);
+  if (bytes > reader.remaining()) return false;
+  reader.advance(bytes);
+  return true;
 }
 
 // Node arrays of this many nodes are packed on a second thread while the
@@ -903,9 +906,10 @@ DecodeResult decode_trie(std::span<const std::uint8_t> bytes) {
   std::size_t nodes = 0;
   if (Reader peek = start; peek.read_count(nodes) && nodes >= kPackBeside) {
     // A large tree: packed on a second thread from the start, while this
-    // one steps over the node arrays to find the payloads and reads them
-    // (packing reads only the node arrays' bytes, reading writes only the
-    // payloads).
+    // one steps over the node arrays as a packed tree's take them to find
+    // the payloads and reads them (packing reads only the node arrays'
+    // bytes, reading writes only the payloads).  Where packing ends
+    // elsewhere, all is read again the general way.
     PackedArrays packed;
     bool packs = false;
     // Where the records are short against the nodes, packing keeps the
@@ -915,13 +919,18 @@ DecodeResult decode_trie(std::span<const std::uint8_t> bytes) {
     // byte for each element).
     const std::size_t rest = bytes.size() - std::min(bytes.size(), 3 * nodes);
     const Pages pages = rest / kInlinePagesBytesPerNode < nodes ? Pages::kInline : Pages::kBeside;
-    storage::Beside beside([&, nodes_reader = start]() mutable { packs = read_packed_nodes(nodes_reader, packed, pages); });
+    const std::uint8_t* nodes_end = nullptr;
+    storage::Beside beside([&, nodes_reader = start]() mutable {
+      packs = read_packed_nodes(nodes_reader, packed, pages);
+      nodes_end = nodes_reader.position();
+    });
     Reader reader = start;
     TrieArrays arrays;
-    const bool stepped = skip_nodes(reader);
+    const bool stepped = step_over_tree_nodes(reader);
+    const std::uint8_t* const payloads_start = reader.position();
     const bool read = stepped && read_payloads(reader, arrays, pages) && read_video_seq(reader, arrays.video_index);
     beside.join();
-    if (stepped && packs) {
+    if (stepped && packs && payloads_start == nodes_end) {
       if (!read) return reader.error();
       arrays.packed = std::move(packed);
       return adopt(std::move(arrays));

@@ -510,6 +510,21 @@ static void check_random_records() {
     round_trip_failures += !(got == want && encoded_size(t) == want.size() &&
                              std::holds_alternative<Trie>(back) && to_model(std::get<Trie>(back)) == m &&
                              encode(std::get<Trie>(back)) == got);
+    if (iter >= 3000) {
+      // A longer form of the first shift or the first transition moves
+      // where the node arrays end: it reads back to the same index.
+      const std::size_t n = m.shifts.size();
+      const std::size_t first_transition = 2 * count_size(n) + u32_run_size(m.shifts) + char_run_size(m.labels) +
+                                           count_size(n - 1);
+      for (const auto& [at, form] : {std::pair{count_size(n), "FC 00 00 00 00"}, std::pair{first_transition, "FB 01 00"}}) {
+        Bytes longer = want;
+        const Bytes mid = hex(form);
+        longer.erase(longer.begin() + static_cast<std::ptrdiff_t>(at));
+        longer.insert(longer.begin() + static_cast<std::ptrdiff_t>(at), mid.begin(), mid.end());
+        const DecodeResult r = decode_trie(longer);
+        round_trip_failures += !(std::holds_alternative<Trie>(r) && encode(std::get<Trie>(r)) == want);
+      }
+    }
 
     // Mutations: the decoder never faults and always agrees with the
     // byte-by-byte reference.
