@@ -114,46 +114,55 @@ namespace {
   struct Open {
     std::uint32_t next, left, ahead, unused;
   };
-  std::vector<Open> open(64);
+  std::vector<Open> open(128);
   const auto floor_slot = static_cast<std::uint32_t>(n - 1);
   open[0] = {unplaced, kMaxU32, floor_slot - unplaced, 0};  // the floor
-  std::size_t top = 0;
+  Open* t = open.data();  // the top
   std::uint32_t parents = 0;
-  Open* stack = open.data();
-  std::size_t room = open.size();
-  std::uint32_t later = static_cast<std::uint32_t>(PackedNodes::later(w[0]));
-  for (std::size_t u = 0; u + 1 < n; ++u) {
-    if (top + 2 > room) {
-      open.resize(2 * room);
-      stack = open.data();
-      room = open.size();
+  std::uint32_t word = w[0];
+  auto later = static_cast<std::uint32_t>(PackedNodes::later(word));
+  // The stack grows by at most one a node: its room is looked at once a
+  // block.
+  constexpr std::size_t kBlock = 64;
+  for (std::size_t u = 0; u + 1 < n;) {
+    if (const auto depth = static_cast<std::size_t>(t - open.data()); depth + kBlock + 2 > open.size()) {
+      open.resize(2 * open.size());
+      t = open.data() + depth;
     }
-    const std::uint32_t parent = PackedNodes::is_parent(w[u]) ? 1 : 0, leaf = parent ^ 1;
-    // A parent's later children (the first is u + 1); a leaf has none.
-    const auto next_later = static_cast<std::uint32_t>(PackedNodes::later(w[u + 1]));
-    const std::uint32_t left = next_later - later;
-    Open& t = stack[top];
-    const auto node = static_cast<NodeId>(u + 1);
-    // Node u + 1 is u's first child when u is a parent, else the next
-    // later child on the stack.  Both places are written whichever it is,
-    // without a branch: what a parent writes at the stack's next place is
-    // written again by the leaf that ends the parent's subtree, and what a
-    // leaf writes at the start of its (empty) range, by the parent whose
-    // range starts there (or it lands on the spare place).
-    placed_at[t.next] = node;
-    expected[t.next + t.ahead] = node;
-    expected[later + parents] = node;
-    t.next += leaf;
-    t.left -= leaf;
-    top -= t.left == 0 ? 1 : 0;  // only a leaf can empty it
-    stack[top + 1] = {later, left, parents + 1, 0};
-    top += parent & (left != 0 ? 1 : 0);
-    parents += parent;
-    later = next_later;
-    stack[0].next = unplaced;  // a leaf on the floor moved it
+    Open* const floor = open.data();
+    for (const std::size_t stop = std::min(n - 1, u + kBlock); u < stop; ++u) {
+      const std::uint32_t next_word = w[u + 1];
+      const std::uint32_t parent = PackedNodes::is_parent(word) ? 1 : 0, leaf = parent ^ 1;
+      // A parent's later children (the first is u + 1); a leaf has none.
+      const auto next_later = static_cast<std::uint32_t>(PackedNodes::later(next_word));
+      const std::uint32_t left = next_later - later;
+      const auto node = static_cast<NodeId>(u + 1);
+      // Node u + 1 is u's first child when u is a parent, else the next
+      // later child on the stack.  Both places are written whichever it
+      // is, without a branch: what a parent writes at the stack's next
+      // place is written again by the leaf that ends the parent's
+      // subtree, and what a leaf writes at the start of its (empty)
+      // range, by the parent whose range starts there (or it lands on the
+      // spare place).  The top is read before and written after these
+      // stores, which might otherwise be taken to change it.
+      Open top = *t;
+      placed_at[top.next] = node;
+      expected[top.next + top.ahead] = node;
+      expected[later + parents] = node;
+      top.next += leaf;
+      top.left -= leaf;
+      *t = top;
+      t -= top.left == 0 ? 1 : 0;  // only a leaf can empty it
+      t[1] = {later, left, parents + 1, 0};
+      t += parent & (left != 0 ? 1 : 0);
+      parents += parent;
+      later = next_later;
+      word = next_word;
+      floor->next = unplaced;  // a leaf on the floor moved it
+    }
   }
   // A leaf on the floor took one of its children.
-  return stack[0].left == kMaxU32;
+  return open[0].left == kMaxU32;
 }
 
 }  // namespace
