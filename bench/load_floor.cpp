@@ -129,9 +129,10 @@ int main(int argc, char** argv) {
   const double full = median_ms([&] { (void)tessaloom::codec::decode_trie(bytes); });
 
   NodeArrays arrays;
-  arrays.shifts.assign(trie.node_shifts.size(), 0);
-  arrays.labels.assign(trie.child_labels.size(), 0);
-  arrays.transitions.assign(trie.child_transitions.size(), 0);
+  // Sized by the tree, whichever form the index holds it in.
+  arrays.shifts.assign(trie.node_count(), 0);
+  arrays.labels.assign(trie.node_count(), 0);
+  arrays.transitions.assign(trie.transition_count(), 0);
   std::size_t payload_at = 0;
   const double nodes = median_ms([&] {
     payload_at = bytes.size() - read_node_arrays(bytes, arrays).remaining();
@@ -145,8 +146,10 @@ int main(int argc, char** argv) {
   std::size_t section = 0;
   const double skip = median_ms([&] { section = skip_payloads(records, slots); });
 
-  const std::size_t decoded_size = 4 * (trie.node_shifts.size() + trie.child_labels.size() +
-                                        trie.child_transitions.size()) +
+  const std::size_t node_bytes = trie.is_packed() ? trie.packed.words.size_bytes() + trie.packed.siblings.size_bytes()
+                                                 : 4 * (trie.node_shifts.size() + trie.child_labels.size() +
+                                                        trie.child_transitions.size());
+  const std::size_t decoded_size = node_bytes +
                                    trie.payloads.refs().size_bytes() + trie.payloads.records().size() + 16 * trie.video_index.size();
   const double fresh = median_ms([&] { touch_fresh(decoded_size); });
 
