@@ -26,6 +26,7 @@
 #include "builder/tsv_input.hpp"
 #include "pyref.hpp"
 #include "storage/beside.hpp"
+#include "storage/thread.hpp"
 #include "wrap.hpp"
 
 namespace tessaloom::native {
@@ -709,7 +710,7 @@ class Fetcher {
   explicit Fetcher(ArrowArrayStream& stream) : stream_(stream) {
     if (std::thread::hardware_concurrency() < 2) return;
     try {
-      thread_ = std::thread([this] { run(); });
+      thread_ = storage::start_thread([this] { run(); });
     } catch (...) {
       // No thread: `next` fetches on the caller's.
     }

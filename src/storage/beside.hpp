@@ -5,6 +5,8 @@
 #include <thread>
 #include <utility>
 
+#include "thread.hpp"
+
 namespace tessaloom::storage {
 
 // Starts `work` on a thread of its own (on two cores or more, and where a
@@ -17,7 +19,7 @@ class Beside {
   explicit Beside(Work work) : work_(std::move(work)) {
     if (std::thread::hardware_concurrency() < 2) return;
     try {
-      thread_ = std::thread([this] { run(); });
+      thread_ = start_thread([this] { run(); });
     } catch (...) {
       // No thread: `join` runs the work.
     }

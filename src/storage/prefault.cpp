@@ -9,6 +9,8 @@
 #include <unistd.h>
 #endif
 
+#include "thread.hpp"
+
 namespace tessaloom::storage {
 
 namespace {
@@ -35,7 +37,7 @@ Prefault::Prefault(void* data, std::size_t size, const std::atomic<std::size_t>*
   }
   char* base = static_cast<char*>(data);
   try {
-    thread_ = std::thread([this, base, size, written, lead] { run(base, base + size, written, lead); });
+    thread_ = start_thread([this, base, size, written, lead] { run(base, base + size, written, lead); });
   } catch (...) {
     // No thread: the pages fault in as they are written.
   }
