@@ -235,12 +235,12 @@ constexpr std::uint8_t kNoLastRecord[kShortRecord + 1] = {0xFF};
 // Returns the slots read.
 std::size_t read_short_run(ShortRun& run, std::size_t slots, const std::uint8_t* end, std::size_t size_limit) {
 #if defined(__SSE2__)
-  // The farthest byte looked at is 52 past a slot's tag (a record of ten
-  // ids after a three-byte total: the sixteen bytes from its counts).  A
+  // The farthest byte looked at is 48 past a slot's tag (the last of the
+  // kShortRecord bytes loaded from its record's start).  A
   // slot takes at most 46 bytes of the input (its tag and a record of ten
   // ids) and as many of the record array (a length and the record).
   constexpr std::size_t kReadable = 64, kMostBytes = 46;
-  static_assert(kShortRecord + 1 <= kReadable);
+  static_assert(kShortRecord == 48 && kShortRecord + 1 <= kReadable);
   const std::uint8_t* p = run.p;
   std::uint8_t* const records = run.records;
   std::size_t size = run.size;
@@ -248,20 +248,35 @@ std::size_t read_short_run(ShortRun& run, std::size_t slots, const std::uint8_t*
   std::uint32_t* const refs_end = refs + slots;
   std::uint32_t last = run.last;
   const std::uint8_t* prev = run.prev;
-  // By the number of ids: where the forms start in the two groups of up
-  // to five ids, and a bit for each count.
-  struct Groups {
-    unsigned first, second, counts;
+  // By the width of the total (one or three bytes) and the number of ids,
+  // a bit for each of the record's first 48 bytes: where a three-byte
+  // form starts (the total's, when it takes three bytes, and the ids'),
+  // and where a count must take one byte.
+  struct Shape {
+    std::uint64_t starts, counts;
   };
-  static constexpr auto kGroups = [] {
-    constexpr unsigned kStarts[] = {0, 0x1, 0x9, 0x49, 0x249, 0x1249};
-    std::array<Groups, 11> groups{};
-    for (unsigned c = 0; c <= 10; ++c) groups[c] = {kStarts[c < 5 ? c : 5], kStarts[c > 5 ? c - 5 : 0], (1u << c) - 1};
-    return groups;
+  static constexpr auto kShapes = [] {
+    std::array<std::array<Shape, 11>, 2> shapes{};
+    for (unsigned wide = 0; wide < 2; ++wide) {
+      const unsigned total = wide != 0 ? 3 : 1;
+      for (unsigned c = 0; c <= 10; ++c) {
+        Shape& shape = shapes[wide][c];
+        shape.starts = wide;
+        for (unsigned k = 0; k < c; ++k) {
+          shape.starts |= std::uint64_t{1} << (total + 1 + 3 * k);
+          shape.counts |= std::uint64_t{1} << (total + 2 + 3 * c + k);
+        }
+      }
+    }
+    return shapes;
   }();
-  const auto bad_ids = [](const std::uint8_t* at, unsigned starts) {
-    const ThreeByteGroup group = check_three_byte_group(at, starts);
-    return group.not_marked | group.longer;
+  const __m128i marker = _mm_set1_epi8(static_cast<char>(251)), limit = _mm_set1_epi8(static_cast<char>(250));
+  const __m128i zero = _mm_setzero_si128();
+  const auto load = [](const std::uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
+  const auto mask = [](__m128i a, __m128i b, __m128i c) {
+    return std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(a))} |
+           std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(b))} << 16 |
+           std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(c))} << 32;
   };
   while (refs != refs_end) {
     // As many slots as the bounds allow whatever the records, with no
@@ -272,24 +287,36 @@ std::size_t read_short_run(ShortRun& run, std::size_t slots, const std::uint8_t*
                                     (size_limit - size) / kMostBytes + 1});
     std::uint32_t* const stop = refs + k;
     for (; refs != stop; ++refs) {
+      // A record of ten ids takes 45 bytes: all of it in three loads,
+      // which every check, the comparison and the copy share.
       const std::uint8_t* s = p + 1;
-      const unsigned b0 = s[0];
-      const bool small_total = b0 <= 250;
-      const std::size_t total = small_total ? 1 : 3;
+      const __m128i x0 = load(s), x1 = load(s + 16), x2 = load(s + 32);
+      const std::size_t wide = s[0] > 250;
+      const std::size_t total = 1 + 2 * wide;
       const std::size_t c = s[total];
       if (p[0] != 1 || c > 10) break;
-      const std::uint8_t* q = s + total + 1;
-      const Groups& groups = kGroups[c];
-      const unsigned bad = static_cast<unsigned>(!small_total && (b0 != 251 || load_le16(s + 1) <= 250)) |
-                           static_cast<unsigned>(q[3 * c] != c) | bad_ids(q, groups.first) | bad_ids(q + 15, groups.second) |
-                           ((one_byte_forms(q + 3 * c + 1) & groups.counts) ^ groups.counts);
+      const Shape& shape = kShapes[wide][c];
+      const std::uint64_t marked = mask(_mm_cmpeq_epi8(x0, marker), _mm_cmpeq_epi8(x1, marker), _mm_cmpeq_epi8(x2, marker));
+      const std::uint64_t zeros = mask(_mm_cmpeq_epi8(x0, zero), _mm_cmpeq_epi8(x1, zero), _mm_cmpeq_epi8(x2, zero));
+      const std::uint64_t small = mask(_mm_cmpeq_epi8(_mm_max_epu8(x0, limit), limit), _mm_cmpeq_epi8(_mm_max_epu8(x1, limit), limit),
+                                       _mm_cmpeq_epi8(_mm_max_epu8(x2, limit), limit));
+      // Every form marked, none a value of at most 250 (its high byte zero
+      // and its low byte at most 250), every count in one byte.
+      const std::uint64_t bad = ((marked & shape.starts) ^ shape.starts) | ((zeros >> 1) & small & (shape.starts << 1)) |
+                                ((small & shape.counts) ^ shape.counts) |
+                                static_cast<std::uint64_t>(s[total + 1 + 3 * c] != c);
       if (bad != 0) break;
       const std::size_t length = total + 2 + 4 * c;
       // The same length and bytes as the record stored last.
-      const bool repeats = static_cast<unsigned>(length == prev[0]) * static_cast<unsigned>(short_equal(prev + 1, s, length)) != 0;
+      const std::uint64_t same = mask(_mm_cmpeq_epi8(x0, load(prev + 1)), _mm_cmpeq_epi8(x1, load(prev + 17)),
+                                      _mm_cmpeq_epi8(x2, load(prev + 33)));
+      const std::uint64_t wanted = (std::uint64_t{1} << length) - 1;
+      const bool repeats = static_cast<unsigned>(length == prev[0]) * static_cast<unsigned>((same & wanted) == wanted) != 0;
       std::uint8_t* out = records + size;
       out[0] = static_cast<std::uint8_t>(length);  // a one-byte length
-      std::memcpy(out + 1, s, kShortRecord);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 1), x0);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 17), x1);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 33), x2);
       // Masks, not branches (a compiler turns a choice into a branch).
       const std::uint32_t differs = 0u - static_cast<std::uint32_t>(!repeats);
       last ^= (last ^ static_cast<std::uint32_t>(size)) & differs;
