@@ -235,8 +235,8 @@ constexpr std::uint8_t kNoLastRecord[kShortRecord + 1] = {0xFF};
 // Returns the slots read.
 std::size_t read_short_run(ShortRun& run, std::size_t slots, const std::uint8_t* end, std::size_t size_limit) {
 #if defined(__SSE2__)
-  // The farthest byte looked at is 48 past a slot's tag (the last of the
-  // kShortRecord bytes loaded from its record's start).  A
+  // The farthest byte looked at is 49 past a slot's tag (the last of the
+  // kShortRecord bytes loaded one past its record's start).  A
   // slot takes at most 46 bytes of the input (its tag and a record of ten
   // ids) and as many of the record array (a length and the record).
   constexpr std::size_t kReadable = 64, kMostBytes = 46;
@@ -252,8 +252,12 @@ std::size_t read_short_run(ShortRun& run, std::size_t slots, const std::uint8_t*
   // a bit for each of the record's first 48 bytes: where a three-byte
   // form starts (the total's, when it takes three bytes, and the ids'),
   // and where a count must take one byte.
+  // For each of the record's first 48 bytes: 0xFF in `starts` where a
+  // three-byte form starts (the total's, when it takes three bytes, and
+  // the ids'), in `lows` one byte past each, in `counts` where a count
+  // must take one byte.
   struct Shape {
-    std::uint64_t starts, counts;
+    std::array<std::uint8_t, kShortRecord> starts, lows, counts;
   };
   static constexpr auto kShapes = [] {
     std::array<std::array<Shape, 11>, 2> shapes{};
@@ -261,10 +265,11 @@ std::size_t read_short_run(ShortRun& run, std::size_t slots, const std::uint8_t*
       const unsigned total = wide != 0 ? 3 : 1;
       for (unsigned c = 0; c <= 10; ++c) {
         Shape& shape = shapes[wide][c];
-        shape.starts = wide;
+        const auto start = [&](unsigned at) { shape.starts[at] = 0xFF, shape.lows[at + 1] = 0xFF; };
+        if (wide != 0) start(0);
         for (unsigned k = 0; k < c; ++k) {
-          shape.starts |= std::uint64_t{1} << (total + 1 + 3 * k);
-          shape.counts |= std::uint64_t{1} << (total + 2 + 3 * c + k);
+          start(total + 1 + 3 * k);
+          shape.counts[total + 2 + 3 * c + k] = 0xFF;
         }
       }
     }
@@ -277,6 +282,18 @@ std::size_t read_short_run(ShortRun& run, std::size_t slots, const std::uint8_t*
     return std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(a))} |
            std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(b))} << 16 |
            std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(c))} << 32;
+  };
+  // The bytes of 16 from `k` * 16 that break the shape: a start without
+  // the marker, a low byte of at most 250 with a zero high byte after it
+  // (a value with a shorter form), a count past one byte.
+  const auto breaks = [&](const Shape& shape, const std::uint8_t* s, __m128i x, int k) {
+    const __m128i small = _mm_cmpeq_epi8(_mm_max_epu8(x, limit), limit);
+    const __m128i high_zero = _mm_cmpeq_epi8(load(s + 16 * k + 1), zero);
+    const __m128i starts = load(shape.starts.data() + 16 * k), lows = load(shape.lows.data() + 16 * k),
+                  counts = load(shape.counts.data() + 16 * k);
+    return _mm_or_si128(_mm_or_si128(_mm_andnot_si128(_mm_cmpeq_epi8(x, marker), starts),
+                                     _mm_and_si128(_mm_and_si128(small, high_zero), lows)),
+                        _mm_andnot_si128(small, counts));
   };
   while (refs != refs_end) {
     // As many slots as the bounds allow whatever the records, with no
@@ -296,16 +313,8 @@ std::size_t read_short_run(ShortRun& run, std::size_t slots, const std::uint8_t*
       const std::size_t c = s[total];
       if (p[0] != 1 || c > 10) break;
       const Shape& shape = kShapes[wide][c];
-      const std::uint64_t marked = mask(_mm_cmpeq_epi8(x0, marker), _mm_cmpeq_epi8(x1, marker), _mm_cmpeq_epi8(x2, marker));
-      const std::uint64_t zeros = mask(_mm_cmpeq_epi8(x0, zero), _mm_cmpeq_epi8(x1, zero), _mm_cmpeq_epi8(x2, zero));
-      const std::uint64_t small = mask(_mm_cmpeq_epi8(_mm_max_epu8(x0, limit), limit), _mm_cmpeq_epi8(_mm_max_epu8(x1, limit), limit),
-                                       _mm_cmpeq_epi8(_mm_max_epu8(x2, limit), limit));
-      // Every form marked, none a value of at most 250 (its high byte zero
-      // and its low byte at most 250), every count in one byte.
-      const std::uint64_t bad = ((marked & shape.starts) ^ shape.starts) | ((zeros >> 1) & small & (shape.starts << 1)) |
-                                ((small & shape.counts) ^ shape.counts) |
-                                static_cast<std::uint64_t>(s[total + 1 + 3 * c] != c);
-      if (bad != 0) break;
+      const __m128i broken = _mm_or_si128(_mm_or_si128(breaks(shape, s, x0, 0), breaks(shape, s, x1, 1)), breaks(shape, s, x2, 2));
+      if ((static_cast<unsigned>(_mm_movemask_epi8(broken)) | static_cast<unsigned>(s[total + 1 + 3 * c] != c)) != 0) break;
       const std::size_t length = total + 2 + 4 * c;
       // The same length and bytes as the record stored last.
       const std::uint64_t same = mask(_mm_cmpeq_epi8(x0, load(prev + 1)), _mm_cmpeq_epi8(x1, load(prev + 17)),
