@@ -249,10 +249,7 @@ std::size_t read_short_run(ShortRun& run, std::size_t slots, const std::uint8_t*
   std::uint32_t last = run.last;
   const std::uint8_t* prev = run.prev;
   // By the width of the total (one or three bytes) and the number of ids,
-  // a bit for each of the record's first 48 bytes: where a three-byte
-  // form starts (the total's, when it takes three bytes, and the ids'),
-  // and where a count must take one byte.
-  // For each of the record's first 48 bytes: 0xFF in `starts` where a
+  // for each of the record's first 48 bytes: 0xFF in `starts` where a
   // three-byte form starts (the total's, when it takes three bytes, and
   // the ids'), in `lows` one byte past each, in `counts` where a count
   // must take one byte.
