@@ -82,6 +82,10 @@ inline constexpr std::size_t varint_size(std::uint64_t v) {
   return v <= 250 ? 1 : v <= 0xFFFF ? 3 : v <= kMaxU32 ? 5 : 9;
 }
 inline constexpr std::size_t count_size(std::size_t n) { return varint_size(n); }
+// The bytes the numbers 1 to m take in their shortest forms together.
+inline constexpr std::size_t first_numbers_size(std::size_t m) {
+  return m + 2 * (m > 250 ? m - 250 : 0) + 2 * (m > 0xFFFF ? m - 0xFFFF : 0);
+}
 inline constexpr std::size_t char_size(std::uint32_t c) { return utf8::encoded_width(c); }
 using utf8::is_scalar_value;
 

@@ -589,8 +589,7 @@ bool step_over_tree_nodes(Reader& reader) {
       !step(step_chars(reader.position(), end, labels)) || !reader.read_count(transitions) || transitions + 1 != n) {
     return false;
   }
-  const std::size_t bytes = transitions + 2 * (transitions > 250 ? transitions - 250 : 0) +
-                            2 * (transitions > 0xFFFF ? transitions - 0xFFFF : 0);
+  const std::size_t bytes = first_numbers_size(transitions);
   if (bytes > reader.remaining()) return false;
   reader.advance(bytes);
   return true;

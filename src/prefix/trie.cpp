@@ -241,7 +241,7 @@ bool NodePacker::finish(PackedArrays& into) {
   // The transitions of such a tree name every node but the root once: 1 to
   // n - 1, whatever their order.
   const std::size_t last = out_.words.size() - 1;
-  out_.encoded_bytes[2] = last + 2 * (last > 250 ? last - 250 : 0) + 2 * (last > 0xFFFF ? last - 0xFFFF : 0);
+  out_.encoded_bytes[2] = codec::first_numbers_size(last);
   into = std::move(out_);
   return true;
 }
