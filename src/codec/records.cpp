@@ -117,6 +117,63 @@ bool skip_record(Reader& reader, bool& longer) {
   return true;
 }
 
+#if defined(__SSE2__)
+__m128i load16(const std::uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); }
+
+// The length of the record at `s`, whose first 48 bytes are `x0`, `x1`
+// and `x2`, with 49 bytes readable there, when it has the common shape
+// (see common_record_length) with at most ten ids; else 0.  All of it is
+// checked from those loads and byte masks chosen by its shape, without a
+// branch on the number of ids.
+TESSALOOM_ALWAYS_INLINE std::size_t short_common_length(const std::uint8_t* s, __m128i x0, __m128i x1, __m128i x2) {
+  // By the width of the total (one or three bytes) and the number of ids,
+  // for each of the record's first 48 bytes: 0xFF in `starts` where a
+  // three-byte form starts (the total's, when it takes three bytes, and
+  // the ids'), in `lows` one byte past each, in `counts` where a count
+  // must take one byte.
+  struct Shape {
+    std::array<std::uint8_t, 48> starts, lows, counts;
+  };
+  static constexpr auto kShapes = [] {
+    std::array<std::array<Shape, 11>, 2> shapes{};
+    for (unsigned wide = 0; wide < 2; ++wide) {
+      const unsigned total = wide != 0 ? 3 : 1;
+      for (unsigned c = 0; c <= 10; ++c) {
+        Shape& shape = shapes[wide][c];
+        const auto start = [&](unsigned at) { shape.starts[at] = 0xFF, shape.lows[at + 1] = 0xFF; };
+        if (wide != 0) start(0);
+        for (unsigned k = 0; k < c; ++k) {
+          start(total + 1 + 3 * k);
+          shape.counts[total + 2 + 3 * c + k] = 0xFF;
+        }
+      }
+    }
+    return shapes;
+  }();
+  const std::size_t wide = s[0] > 250;
+  const std::size_t total = 1 + 2 * wide;
+  const std::size_t c = s[total];
+  if (c > 10) return 0;
+  const Shape& shape = kShapes[wide][c];
+  const __m128i marker = _mm_set1_epi8(static_cast<char>(251)), limit = _mm_set1_epi8(static_cast<char>(250));
+  // The bytes of 16 from `k` * 16 that break the shape: a start without
+  // the marker, a low byte of at most 250 with a zero high byte after it
+  // (a value with a shorter form), a count past one byte.
+  const auto breaks = [&](__m128i x, int k) {
+    const __m128i small = _mm_cmpeq_epi8(_mm_max_epu8(x, limit), limit);
+    const __m128i high_zero = _mm_cmpeq_epi8(load16(s + 16 * k + 1), _mm_setzero_si128());
+    const __m128i starts = load16(shape.starts.data() + 16 * k), lows = load16(shape.lows.data() + 16 * k),
+                  counts = load16(shape.counts.data() + 16 * k);
+    return _mm_or_si128(_mm_or_si128(_mm_andnot_si128(_mm_cmpeq_epi8(x, marker), starts),
+                                     _mm_and_si128(_mm_and_si128(small, high_zero), lows)),
+                        _mm_andnot_si128(small, counts));
+  };
+  const __m128i broken = _mm_or_si128(_mm_or_si128(breaks(x0, 0), breaks(x1, 1)), breaks(x2, 2));
+  const bool fits = (static_cast<unsigned>(_mm_movemask_epi8(broken)) | static_cast<unsigned>(s[total + 1 + 3 * c] != c)) == 0;
+  return fits ? total + 2 + 4 * c : 0;
+}
+#endif
+
 // The length of the record at `p` when it has the shape nearly every
 // record has: a total of one or three bytes, a one-byte count, ids in
 // their three-byte forms, as many counts as ids in their one-byte forms,
@@ -140,14 +197,7 @@ std::size_t common_record_length([[maybe_unused]] const std::uint8_t* p, [[maybe
     return group.not_marked | group.longer;
   };
   const std::uint8_t* q = p + total + 1;
-  if (c <= 10 && avail >= total + 48) {
-    // Up to ten ids in two groups and their counts in one, always all
-    // three loads: the number of ids decides no branch.
-    const unsigned first = kStarts[c < 5 ? c : 5], second = kStarts[c > 5 ? c - 5 : 0];
-    const unsigned wanted = (1u << c) - 1;
-    const unsigned counts = one_byte_forms(q + 3 * c + 1);
-    return (bad_ids(q, first) | bad_ids(q + 15, second) | ((counts & wanted) ^ wanted)) == 0 ? length : 0;
-  }
+  if (c <= 10 && avail >= total + 48) return short_common_length(p, load16(p), load16(p + 16), load16(p + 32));
   for (std::size_t left = c; left != 0;) {
     const std::size_t k = left < 5 ? left : 5;
     if (bad_ids(q, kStarts[k]) != 0) return 0;
@@ -248,49 +298,10 @@ std::size_t read_short_run(ShortRun& run, std::size_t slots, const std::uint8_t*
   std::uint32_t* const refs_end = refs + slots;
   std::uint32_t last = run.last;
   const std::uint8_t* prev = run.prev;
-  // By the width of the total (one or three bytes) and the number of ids,
-  // for each of the record's first 48 bytes: 0xFF in `starts` where a
-  // three-byte form starts (the total's, when it takes three bytes, and
-  // the ids'), in `lows` one byte past each, in `counts` where a count
-  // must take one byte.
-  struct Shape {
-    std::array<std::uint8_t, kShortRecord> starts, lows, counts;
-  };
-  static constexpr auto kShapes = [] {
-    std::array<std::array<Shape, 11>, 2> shapes{};
-    for (unsigned wide = 0; wide < 2; ++wide) {
-      const unsigned total = wide != 0 ? 3 : 1;
-      for (unsigned c = 0; c <= 10; ++c) {
-        Shape& shape = shapes[wide][c];
-        const auto start = [&](unsigned at) { shape.starts[at] = 0xFF, shape.lows[at + 1] = 0xFF; };
-        if (wide != 0) start(0);
-        for (unsigned k = 0; k < c; ++k) {
-          start(total + 1 + 3 * k);
-          shape.counts[total + 2 + 3 * c + k] = 0xFF;
-        }
-      }
-    }
-    return shapes;
-  }();
-  const __m128i marker = _mm_set1_epi8(static_cast<char>(251)), limit = _mm_set1_epi8(static_cast<char>(250));
-  const __m128i zero = _mm_setzero_si128();
-  const auto load = [](const std::uint8_t* at) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at)); };
   const auto mask = [](__m128i a, __m128i b, __m128i c) {
     return std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(a))} |
            std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(b))} << 16 |
            std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(c))} << 32;
-  };
-  // The bytes of 16 from `k` * 16 that break the shape: a start without
-  // the marker, a low byte of at most 250 with a zero high byte after it
-  // (a value with a shorter form), a count past one byte.
-  const auto breaks = [&](const Shape& shape, const std::uint8_t* s, __m128i x, int k) {
-    const __m128i small = _mm_cmpeq_epi8(_mm_max_epu8(x, limit), limit);
-    const __m128i high_zero = _mm_cmpeq_epi8(load(s + 16 * k + 1), zero);
-    const __m128i starts = load(shape.starts.data() + 16 * k), lows = load(shape.lows.data() + 16 * k),
-                  counts = load(shape.counts.data() + 16 * k);
-    return _mm_or_si128(_mm_or_si128(_mm_andnot_si128(_mm_cmpeq_epi8(x, marker), starts),
-                                     _mm_and_si128(_mm_and_si128(small, high_zero), lows)),
-                        _mm_andnot_si128(small, counts));
   };
   while (refs != refs_end) {
     // As many slots as the bounds allow whatever the records, with no
@@ -304,18 +315,12 @@ std::size_t read_short_run(ShortRun& run, std::size_t slots, const std::uint8_t*
       // A record of ten ids takes 45 bytes: all of it in three loads,
       // which every check, the comparison and the copy share.
       const std::uint8_t* s = p + 1;
-      const __m128i x0 = load(s), x1 = load(s + 16), x2 = load(s + 32);
-      const std::size_t wide = s[0] > 250;
-      const std::size_t total = 1 + 2 * wide;
-      const std::size_t c = s[total];
-      if (p[0] != 1 || c > 10) break;
-      const Shape& shape = kShapes[wide][c];
-      const __m128i broken = _mm_or_si128(_mm_or_si128(breaks(shape, s, x0, 0), breaks(shape, s, x1, 1)), breaks(shape, s, x2, 2));
-      if ((static_cast<unsigned>(_mm_movemask_epi8(broken)) | static_cast<unsigned>(s[total + 1 + 3 * c] != c)) != 0) break;
-      const std::size_t length = total + 2 + 4 * c;
+      const __m128i x0 = load16(s), x1 = load16(s + 16), x2 = load16(s + 32);
+      const std::size_t length = short_common_length(s, x0, x1, x2);
+      if (p[0] != 1 || length == 0) break;
       // The same length and bytes as the record stored last.
-      const std::uint64_t same = mask(_mm_cmpeq_epi8(x0, load(prev + 1)), _mm_cmpeq_epi8(x1, load(prev + 17)),
-                                      _mm_cmpeq_epi8(x2, load(prev + 33)));
+      const std::uint64_t same = mask(_mm_cmpeq_epi8(x0, load16(prev + 1)), _mm_cmpeq_epi8(x1, load16(prev + 17)),
+                                      _mm_cmpeq_epi8(x2, load16(prev + 33)));
       const std::uint64_t wanted = (std::uint64_t{1} << length) - 1;
       const bool repeats = static_cast<unsigned>(length == prev[0]) * static_cast<unsigned>((same & wanted) == wanted) != 0;
       std::uint8_t* out = records + size;
