@@ -283,7 +283,8 @@ constexpr std::uint8_t kNoLastRecord[kShortRecord + 1] = {0xFF};
 // `size_limit`; stops before the first slot that is absent, fails, or
 // holds any other record, which the caller reads the general way.
 // Returns the slots read.
-std::size_t read_short_run(ShortRun& run, std::size_t slots, const std::uint8_t* end, std::size_t size_limit) {
+std::size_t read_short_run([[maybe_unused]] ShortRun& run, [[maybe_unused]] std::size_t slots, [[maybe_unused]] const std::uint8_t* end,
+                           [[maybe_unused]] std::size_t size_limit) {
 #if defined(__SSE2__)
   // The farthest byte looked at is 49 past a slot's tag (the last of the
   // kShortRecord bytes loaded one past its record's start).  A
